@@ -1,0 +1,204 @@
+#include <algorithm>
+#include <cerrno>
+
+#include "Internal.h"
+
+namespace serial {
+
+namespace {
+thread_local int tlsLastError = 0;
+}
+
+int GetLastError() { return tlsLastError; }
+void SetLastError(int code) { tlsLastError = code; }
+
+Event::Event(bool initiallySet) : state_(std::make_unique<State>()) { state_->set = initiallySet; }
+Event::~Event() = default;
+
+void Event::Set() {
+  std::lock_guard<std::mutex> lk(state_->m);
+  state_->set = true;
+  state_->cv.notify_all();
+  for (detail::Waiter* w : state_->waiters) {
+    std::lock_guard<std::mutex> wl(w->m);
+    w->fired = true;
+    w->cv.notify_one();
+  }
+}
+
+void Event::Reset() {
+  std::lock_guard<std::mutex> lk(state_->m);
+  state_->set = false;
+}
+
+bool Event::IsSet() const {
+  std::lock_guard<std::mutex> lk(state_->m);
+  return state_->set;
+}
+
+bool Event::Wait(std::uint32_t timeoutMs) const {
+  const bool infinite = timeoutMs == Infinite;
+  const auto deadline = detail::DeadlineAfter(infinite ? 0 : timeoutMs);
+  State& s = *state_;
+  for (;;) {
+    std::unique_lock<std::mutex> lk(s.m);
+    if (s.set) return true;
+    std::shared_ptr<detail::EventDriver> driver = s.driver;
+    const Overlapped* ov = s.driven;
+    if (!driver) {
+      if (infinite) {
+        s.cv.wait(lk, [&] { return s.set || s.driver != nullptr; });
+      } else if (!s.cv.wait_until(lk, deadline, [&] { return s.set || s.driver != nullptr; })) {
+        return false;
+      }
+      continue;
+    }
+    lk.unlock();
+    if (!driver->Drive(ov, deadline, infinite)) {
+      // Someone else drives the device; the backend's own thread completes this request.
+      lk.lock();
+      if (infinite) {
+        s.cv.wait(lk, [&] { return s.set; });
+        return true;
+      }
+      return s.cv.wait_until(lk, deadline, [&] { return s.set; });
+    }
+    if (!infinite && detail::Clock::now() >= deadline) return IsSet();
+  }
+}
+
+WaitResult WaitForEither(const Event& first, const Event& second, std::uint32_t timeoutMs) {
+  if (&first == &second) {
+    return first.Wait(timeoutMs) ? WaitResult::Object0 : WaitResult::Timeout;
+  }
+  const bool infinite = timeoutMs == Infinite;
+  const auto deadline = detail::DeadlineAfter(infinite ? 0 : timeoutMs);
+  detail::Waiter w;
+  Event::State* states[2] = {&first.state(), &second.state()};
+  for (Event::State* s : states) {
+    std::lock_guard<std::mutex> lk(s->m);
+    s->waiters.push_back(&w);
+  }
+  auto check = [&]() -> int {
+    for (int i = 0; i < 2; ++i) {
+      std::lock_guard<std::mutex> lk(states[i]->m);
+      if (states[i]->set) return i;
+    }
+    return -1;
+  };
+  int which = -1;
+  for (;;) {
+    which = check();
+    if (which >= 0) break;
+    std::unique_lock<std::mutex> lk(w.m);
+    if (!w.fired) {
+      if (infinite) {
+        w.cv.wait(lk, [&] { return w.fired; });
+      } else if (!w.cv.wait_until(lk, deadline, [&] { return w.fired; })) {
+        lk.unlock();
+        which = check();
+        break;
+      }
+    }
+    w.fired = false;
+  }
+  for (Event::State* s : states) {
+    std::lock_guard<std::mutex> lk(s->m);
+    s->waiters.erase(std::find(s->waiters.begin(), s->waiters.end(), &w));
+  }
+  if (which == 0) return WaitResult::Object0;
+  if (which == 1) return WaitResult::Object1;
+  return WaitResult::Timeout;
+}
+
+namespace detail {
+
+Clock::time_point DeadlineAfter(std::uint32_t ms) {
+  return Clock::now() + std::chrono::milliseconds(ms);
+}
+
+ReadPlan PlanRead(const CommTimeouts& t, std::uint32_t n, Clock::time_point start) {
+  ReadPlan p;
+  const std::uint32_t ri = t.ReadIntervalTimeout, rm = t.ReadTotalTimeoutMultiplier,
+                      rc = t.ReadTotalTimeoutConstant;
+  if (ri == MaxDword && rm == 0 && rc == 0) {
+    p.immediate = true;
+    return p;
+  }
+  if (ri == MaxDword && rm == MaxDword && rc != 0 && rc != MaxDword) {
+    p.anyByte = true;
+    p.hasTotal = true;
+    p.total = start + std::chrono::milliseconds(rc);
+    return p;
+  }
+  if (rm != 0 || rc != 0) {
+    p.hasTotal = true;
+    p.total = start + std::chrono::milliseconds(std::uint64_t(rm) * n + rc);
+  }
+  if (ri != 0 && ri != MaxDword) {
+    p.hasInterval = true;
+    p.interval = std::chrono::milliseconds(ri);
+  }
+  return p;
+}
+
+bool WriteDeadline(const CommTimeouts& t, std::uint32_t n, Clock::time_point start,
+                   Clock::time_point* deadline) {
+  const std::uint32_t wm = t.WriteTotalTimeoutMultiplier, wc = t.WriteTotalTimeoutConstant;
+  if (wm == 0 && wc == 0) return false;
+  *deadline = start + std::chrono::milliseconds(std::uint64_t(wm) * n + wc);
+  return true;
+}
+
+void StartRequest(Overlapped* ov) {
+  ov->transferred = 0;
+  ov->error = 0;
+  ov->pending.store(true, std::memory_order_release);
+  ov->hEvent->Reset();
+}
+
+void FinishRequest(Overlapped* ov, std::uint32_t transferred, int error) {
+  Event::State& s = ov->hEvent->state();
+  {
+    std::lock_guard<std::mutex> lk(s.m);
+    if (s.driven == ov) {
+      s.driver.reset();
+      s.driven = nullptr;
+    }
+  }
+  ov->transferred = transferred;
+  ov->error = error;
+  ov->pending.store(false, std::memory_order_release);
+  ov->hEvent->Set();
+}
+
+void AttachDriver(Overlapped* ov, std::shared_ptr<EventDriver> driver) {
+  Event::State& s = ov->hEvent->state();
+  std::lock_guard<std::mutex> lk(s.m);
+  s.driver = std::move(driver);
+  s.driven = ov;
+  s.cv.notify_all();  // a plain waiter may take the driving over
+}
+
+bool OverlappedResult(Overlapped* ov, std::uint32_t* n, bool wait) {
+  if (ov == nullptr) {
+    SetLastError(EINVAL);
+    return false;
+  }
+  if (ov->pending.load(std::memory_order_acquire)) {
+    if (!wait || ov->hEvent == nullptr) {
+      SetLastError(ErrorIoIncomplete);
+      return false;
+    }
+    while (ov->pending.load(std::memory_order_acquire)) ov->hEvent->Wait(Infinite);
+  }
+  if (n) *n = ov->transferred;
+  if (ov->error != 0) {
+    SetLastError(ov->error);
+    return false;
+  }
+  return true;
+}
+
+}  // namespace detail
+}  // namespace serial
