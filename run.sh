@@ -1,0 +1,18 @@
+#!/usr/bin/env bash
+# The demo: installs what is missing, builds, serves a simulated device as COM2 and opens the
+# window. Press "Czytaj": the window's defaults (COM2, 19200, address 2) reach the simulator.
+# Closing the window stops the simulator.
+set -euo pipefail
+cd "$(dirname "$(readlink -f "$0")")"
+build=${KONF_BUILD_DIR:-build}
+
+scripts/deps.sh
+cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo
+cmake --build "$build" -j2 --target Konfigurator konfigurator-sim
+
+# The simulator links $build/bin/ports/COM2 to its pseudo-terminal and prints every exchange.
+"$build/bin/konfigurator-sim" --port COM2 &
+sim=$!
+trap 'kill "$sim" 2>/dev/null || true; wait "$sim" 2>/dev/null || true' EXIT
+
+"$build/bin/Konfigurator"
