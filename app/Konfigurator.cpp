@@ -1,5 +1,7 @@
 // Start-up and shutdown of the program.
+#include <QMetaObject>
 #include <QString>
+#include <QThread>
 
 #include <memory>
 

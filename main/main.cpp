@@ -1,0 +1,266 @@
+#include "main.h"
+
+#include <QApplication>
+#include <QCoreApplication>
+#include <QFont>
+#include <QGuiApplication>
+#include <QMessageBox>
+#include <QPalette>
+#include <QScreen>
+
+#include <chrono>
+#include <exception>
+#include <optional>
+#include <string>
+#include <thread>
+
+#include "IntEdit.h"
+#include "JvIPAddress.h"
+#include "ParseInteger.h"
+#include "RxSpinEdit.h"
+#include "komunikacja.h"
+
+namespace {
+
+QFont DialogFont(const char* family) {
+  QFont f(QString::fromLatin1(family));
+  f.setPixelSize(11);
+  // Neither face ships with Linux; the hint lets fontconfig pick the nearest sans.
+  f.setStyleHint(QFont::SansSerif, QFont::PreferMatch);
+  return f;
+}
+
+QLabel* MakeLabel(QWidget* parent, const char* utf8, int x, int y, int w, int h,
+                  Qt::Alignment align = Qt::AlignLeft | Qt::AlignTop) {
+  auto* l = new QLabel(QString::fromUtf8(utf8), parent);
+  l->setGeometry(x, y, w, h);
+  l->setAlignment(align);
+  return l;
+}
+
+QComboBox* MakeList(QWidget* parent, const QStringList& items, int current, int x, int y, int w,
+                    int h) {
+  auto* c = new QComboBox(parent);
+  c->setEditable(false);
+  c->addItems(items);
+  c->setCurrentIndex(current);
+  c->setGeometry(x, y, w, h);
+  return c;
+}
+
+QPushButton* MakeButton(QWidget* parent, const char* utf8, int x, int y, int w, int h) {
+  auto* b = new QPushButton(QString::fromUtf8(utf8), parent);
+  b->setGeometry(x, y, w, h);
+  // Mouse only: pressing it must leave the focus, and an unfinished edit, where they are.
+  b->setFocusPolicy(Qt::NoFocus);
+  b->setAutoDefault(false);
+  b->setDefault(false);
+  return b;
+}
+
+std::string ToBytes(const QString& s) { return s.toLatin1().toStdString(); }
+
+QString FromBytes(const std::string& s) {
+  return QString::fromLatin1(s.data(), qsizetype(s.size()));
+}
+
+}  // namespace
+
+TForm1::TForm1(TFkomunikacja* komunikacja, QWidget* parent)
+    : QWidget(parent,
+              Qt::Tool | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowCloseButtonHint),
+      komunikacja_(komunikacja) {
+  setWindowTitle(QStringLiteral("Konfiguracja"));
+  setFixedSize(310, 267);
+  setFont(DialogFont("MS Sans Serif"));
+  QPalette pal = palette();
+  pal.setColor(QPalette::Window, pal.color(QPalette::Button));
+  setPalette(pal);
+  setAutoFillBackground(true);
+
+  const QFont arial = DialogFont("Arial");
+  const Qt::Alignment right = Qt::AlignRight | Qt::AlignTop;
+
+  ComboBox1 = MakeList(this, {QStringLiteral("LAN"), QStringLiteral("RS485")}, 0, 64, 104, 177, 21);
+  Label1 = MakeLabel(this, "Tryb pracy", 64, 88, 50, 13);
+
+  JvIPAddress1 = new TJvIPAddress(this);
+  JvIPAddress1->setGeometry(64, 144, 177, 21);
+  Label2 = MakeLabel(this, "Adres IP", 64, 130, 40, 13);
+
+  IntEdit1 = new TIntEdit(this);
+  IntEdit1->setGeometry(144, 176, 97, 21);
+  Label3 = MakeLabel(this, "Port", 94, 178, 19, 13);
+
+  SpeedButton1 = MakeButton(this, "Czytaj", 71, 232, 81, 22);
+  SpeedButton2 = MakeButton(this, "Wyślij", 159, 232, 81, 22);
+
+  Label6 = MakeLabel(this, "Adres RS 485:", 16, 17, 123, 14, right);
+  Label6->setFont(arial);
+  RxSpinEditadres = new TRxSpinEdit(this);
+  RxSpinEditadres->setGeometry(170, 12, 105, 22);
+  RxSpinEditadres->setFont(arial);
+
+  Label9 = MakeLabel(this, "Port COM:", 16, 41, 123, 14, right);
+  Label9->setFont(arial);
+  QStringList ports;
+  for (int i = 1; i <= 80; ++i) ports << QStringLiteral("COM%1").arg(i);
+  ports << QString();  // the empty last item names COM81
+  ComboBox2 = MakeList(this, ports, 1, 170, 37, 105, 22);
+  ComboBox2->setFont(arial);
+
+  Label10 = MakeLabel(this, "Prędkość transmisji:", 16, 64, 123, 14, right);
+  Label10->setFont(arial);
+  ComboBox3 = MakeList(this,
+                       {"110", "300", "600", "1200", "2400", "4800", "9600", "14400", "19200",
+                        "38400", "56000", "57600", "115200", "128000", "256000"},
+                       8, 170, 60, 105, 22);
+  ComboBox3->setFont(arial);
+  ComboBox3->setFrame(false);  // the flat one of the three
+
+  RxSpinEditadres->SetMinValue(0);
+  RxSpinEditadres->SetMaxValue(255);
+  RxSpinEditadres->SetIncrement(1);
+  RxSpinEditadres->SetValue(2);
+
+  // The boxes were measured for a face Linux lacks; a wider fallback must not clip the text.
+  for (QLabel* l : {Label1, Label2, Label3}) {
+    const int needed = l->fontMetrics().horizontalAdvance(l->text());
+    if (needed > l->width()) l->resize(needed, l->height());
+  }
+
+  setTabOrder(ComboBox1, JvIPAddress1);
+  setTabOrder(JvIPAddress1, IntEdit1);
+  setTabOrder(IntEdit1, RxSpinEditadres);
+  setTabOrder(RxSpinEditadres, ComboBox2);
+  setTabOrder(ComboBox2, ComboBox3);
+
+  connect(SpeedButton1, &QPushButton::clicked, this, [this] { SpeedButton1Click(SpeedButton1); });
+  connect(SpeedButton2, &QPushButton::clicked, this, [this] { SpeedButton2Click(SpeedButton2); });
+
+  FormCreate(this);
+}
+
+TForm1::~TForm1() = default;
+
+void TForm1::FormCreate(QObject*) { LoggingEnabled = true; }
+
+void TForm1::closeEvent(QCloseEvent* event) {
+  QWidget::closeEvent(event);
+  emit Closed();
+}
+
+void TForm1::CentreOnScreen() {
+  QScreen* screen = this->screen() ? this->screen() : QGuiApplication::primaryScreen();
+  if (!screen) return;
+  QRect frame = frameGeometry();
+  frame.moveCenter(screen->availableGeometry().center());
+  move(frame.topLeft());
+}
+
+std::int32_t TForm1::DeviceAddressNow() {
+  // Buttons take no focus, so a typed 300 may still stand in the field: let the field apply
+  // the clamp it would apply on leaving, and show what is actually used.
+  const long double value = RxSpinEditadres->Value();
+  const long double clamped = RxSpinEditadres->ClampValue(value);
+  if (clamped != value) RxSpinEditadres->SetValue(clamped);
+  return RxSpinEditadres->TruncatedValue();
+}
+
+QMessageBox* CreateMessageBox(const QString& text, QWidget* parent) {
+  auto* box = new QMessageBox(QMessageBox::NoIcon, QCoreApplication::applicationName(), text,
+                              QMessageBox::Ok, parent);
+  box->setDefaultButton(QMessageBox::Ok);
+  box->setEscapeButton(QMessageBox::Ok);
+  box->setWindowModality(Qt::ApplicationModal);
+  return box;
+}
+
+void TForm1::ShowMessage(const QString& text) {
+  QMessageBox* box = CreateMessageBox(text, this);
+  box->exec();
+  delete box;
+}
+
+void TForm1::SpeedButton1Click(QObject*) {
+  LinkSettings link{ComboBox2->currentIndex(), ComboBox3->currentIndex()};
+
+  if (EnterConfigMode(*komunikacja_, DeviceAddressNow(), link) != 0) {
+    ShowMessage(QString::fromUtf8("Błąd wprowadzania w tryb"));
+    return;
+  }
+
+  // The device needs this long to settle into configuration mode; the window is meant to
+  // stay blocked meanwhile.
+  std::this_thread::sleep_for(std::chrono::milliseconds(1000));
+
+  std::int32_t mode = 0;
+  const bool modeRead = ReadOperatingMode(*komunikacja_, DeviceAddressNow(), link, mode) == 0;
+  if (!modeRead) {
+    ShowMessage(QString::fromUtf8("Błąd odczytu"));
+  } else {
+    ComboBox1->setCurrentIndex(mode < ComboBox1->count() ? mode : -1);
+  }
+
+  // Without a mode there is nothing to say whether the device has an IP side at all.
+  if (modeRead && mode == 0) {
+    try {
+      std::string ip;
+      if (ReadIpAddress(*komunikacja_, DeviceAddressNow(), link, ip) != 0) {
+        ShowMessage(QString::fromUtf8("Błąd odczytu IP"));
+      } else {
+        JvIPAddress1->SetText(FromBytes(ip));
+      }
+
+      std::string port;
+      if (ReadIpPort(*komunikacja_, DeviceAddressNow(), link, port) != 0) {
+        ShowMessage(QString::fromUtf8("Błąd odczytu port"));
+      } else {
+        const auto value = ParseInteger(port);
+        if (!value) throw std::invalid_argument("port text is not an integer");
+        IntEdit1->SetValue(*value);
+      }
+    } catch (const std::exception&) {
+      // A reply the fields cannot take ends the block; what it already set stays.
+    }
+  }
+
+  LeaveConfigMode(*komunikacja_, DeviceAddressNow(), link);
+}
+
+void TForm1::SpeedButton2Click(QObject*) {
+  LinkSettings link{ComboBox2->currentIndex(), ComboBox3->currentIndex()};
+
+  if (EnterConfigMode(*komunikacja_, DeviceAddressNow(), link) != 0) {
+    ShowMessage(QString::fromUtf8("Błąd wprowadzania w tryb"));
+    return;
+  }
+
+  if (WriteIpAddress(*komunikacja_, ToBytes(JvIPAddress1->Text()), DeviceAddressNow(), link) != 0)
+    ShowMessage(QString::fromUtf8("Błąd zapisu IP"));
+
+  // A port text that is not a number has no value to send. The field takes the focus to show
+  // it; the message stands where the write would have failed, and the flow goes on so that the
+  // device is still released at the end.
+  std::optional<std::int32_t> port;
+  try {
+    port = IntEdit1->Value();
+  } catch (const EIntEditValue&) {
+  }
+  if (!port || WriteIpPort(*komunikacja_, std::to_string(*port), DeviceAddressNow(), link) != 0)
+    ShowMessage(QString::fromUtf8("Błąd zapisu port"));
+
+  std::int32_t mode = 0;
+  if (ReadOperatingMode(*komunikacja_, DeviceAddressNow(), link, mode) != 0) {
+    ShowMessage(QString::fromUtf8("Błąd odczytu trybu"));
+  } else {
+    const int selected = ComboBox1->currentIndex();
+    // No selection (a Read found a mode the list does not know) means nothing to write.
+    if (selected >= 0 && selected != mode) {
+      if (WriteOperatingMode(*komunikacja_, selected, DeviceAddressNow(), link) != 0)
+        ShowMessage(QString::fromUtf8("Błąd zapisu"));
+    }
+  }
+
+  LeaveConfigMode(*komunikacja_, DeviceAddressNow(), link);
+}

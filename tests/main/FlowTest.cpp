@@ -1,0 +1,389 @@
+// The Read and Send flows of the real window, through the real device link, over a
+// pseudo-terminal, against the simulated device.
+#include <gtest/gtest.h>
+
+#include <QApplication>
+#include <QElapsedTimer>
+#include <QTest>
+
+#include <filesystem>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "IntEdit.h"
+#include "JvIPAddress.h"
+#include "PtyServer.h"
+#include "RxSpinEdit.h"
+#include "komunikacja.h"
+#include "main.h"
+
+namespace fs = std::filesystem;
+using devicesim::Faults;
+
+namespace {
+
+// The window with its message boxes recorded instead of shown.
+class RecordingForm : public TForm1 {
+ public:
+  using TForm1::TForm1;
+  QStringList messages;
+
+ protected:
+  void ShowMessage(const QString& text) override { messages << text; }
+};
+
+QString Pl(const char* utf8) { return QString::fromUtf8(utf8); }
+
+const QString EnterFailed = Pl("Błąd wprowadzania w tryb");
+
+std::string OperationOf(const ByteString& request) {
+  if (request.size() < 3) return "?";
+  const auto function = std::uint8_t(request[1]);
+  const auto parameter = std::uint8_t(request[2]);
+  const bool write = function == FunctionWrite;
+  switch (parameter) {
+    case ParamEnterConfig:
+      return "EnterConfigMode";
+    case ParamLeaveConfig:
+      return "LeaveConfigMode";
+    case ParamOperatingMode:
+      return write ? "WriteOperatingMode" : "ReadOperatingMode";
+    case ParamIpAddress:
+      return write ? "WriteIpAddress" : "ReadIpAddress";
+    case ParamIpPort:
+      return write ? "WriteIpPort" : "ReadIpPort";
+  }
+  return "?";
+}
+
+using Ops = std::vector<std::string>;
+
+// A device at the end of a pseudo-terminal that the window reaches as COM2 (or any COMn).
+class Bench {
+ public:
+  explicit Bench(DeviceAddress address = 2)
+      : device(address), server_(device, [this](const devicesim::Exchange& e) { Exchanged(e); }) {
+    std::string tmpl = (fs::temp_directory_path() / "konf-ports-XXXXXX").string();
+    ports_ = ::mkdtemp(tmpl.data());
+    Link("COM2");
+    SetPortsDirectory(ports_.string());
+    form.show();
+  }
+  ~Bench() {
+    komunikacja.reset();  // closes the port before the terminal goes
+    std::error_code ec;
+    fs::remove_all(ports_, ec);
+  }
+
+  void Link(const std::string& name) { fs::create_symlink(server_.SlavePath(), ports_ / name); }
+
+  // After the next request of this operation, the device takes these faults.
+  void After(const std::string& operation, const Faults& faults) {
+    std::lock_guard lock(mutex_);
+    triggers_.push_back({operation, faults});
+  }
+
+  Ops Requests() {
+    std::lock_guard lock(mutex_);
+    Ops ops;
+    for (const ByteString& r : requests_) ops.push_back(OperationOf(r));
+    return ops;
+  }
+  std::vector<ByteString> RawRequests() {
+    std::lock_guard lock(mutex_);
+    return requests_;
+  }
+  void Forget() {
+    std::lock_guard lock(mutex_);
+    requests_.clear();
+  }
+
+  void Read() { QTest::mouseClick(form.SpeedButton1, Qt::LeftButton); }
+  void Send() { QTest::mouseClick(form.SpeedButton2, Qt::LeftButton); }
+
+  devicesim::Device device;
+
+ private:
+  // On the server thread, between one exchange and the next request: faults set here are in
+  // place before the next request is taken.
+  void Exchanged(const devicesim::Exchange& e) {
+    std::lock_guard lock(mutex_);
+    requests_.push_back(e.request);
+    const std::string op = OperationOf(e.request);
+    for (auto it = triggers_.begin(); it != triggers_.end(); ++it) {
+      if (it->first == op) {
+        device.SetFaults(it->second);
+        triggers_.erase(it);
+        break;
+      }
+    }
+  }
+
+  std::mutex mutex_;
+  std::vector<ByteString> requests_;
+  std::vector<std::pair<std::string, Faults>> triggers_;
+  devicesim::PtyServerThread server_;
+  fs::path ports_;
+
+ public:
+  std::unique_ptr<TFkomunikacja> komunikacja = std::make_unique<TFkomunikacja>();
+  RecordingForm form{komunikacja.get()};
+};
+
+Faults Refuse(int times) {
+  Faults f;
+  f.refuseAll = true;
+  f.times = times;
+  return f;
+}
+
+devicesim::DeviceState State(std::uint8_t mode, const ByteString& ip, const ByteString& port) {
+  devicesim::DeviceState s;
+  s.mode = mode;
+  s.ip = ip;
+  s.port = port;
+  return s;
+}
+
+}  // namespace
+
+// Rows of the flow table.
+
+TEST(ReadFlow, DeviceInLanModeFillsAllThreeFields) {
+  Bench b;
+  b.device.SetState(State(0, "10.20.30.40", "4001"));
+  b.form.ComboBox1->setCurrentIndex(1);
+  QElapsedTimer clock;
+  clock.start();
+  b.Read();
+  EXPECT_GE(clock.elapsed(), 1000) << "the settling wait after entering configuration mode";
+  EXPECT_EQ(b.Requests(), Ops({"EnterConfigMode", "ReadOperatingMode", "ReadIpAddress",
+                               "ReadIpPort", "LeaveConfigMode"}));
+  EXPECT_TRUE(b.form.messages.isEmpty()) << b.form.messages.join("|").toStdString();
+  EXPECT_EQ(b.form.ComboBox1->currentText(), "LAN");
+  EXPECT_EQ(b.form.JvIPAddress1->Text(), "10.20.30.40");
+  EXPECT_EQ(b.form.IntEdit1->text(), "4001");
+  EXPECT_FALSE(b.device.State().configMode) << "the device was left in configuration mode";
+}
+
+TEST(ReadFlow, DeviceInRs485ModeLeavesIpAndPortAlone) {
+  Bench b;
+  b.device.SetState(State(1, "10.20.30.40", "4001"));
+  b.form.JvIPAddress1->SetText("1.2.3.4");
+  b.form.IntEdit1->SetValue(77);
+  b.Read();
+  EXPECT_EQ(b.Requests(), Ops({"EnterConfigMode", "ReadOperatingMode", "LeaveConfigMode"}));
+  EXPECT_EQ(b.form.ComboBox1->currentText(), "RS485");
+  EXPECT_EQ(b.form.JvIPAddress1->Text(), "1.2.3.4");
+  EXPECT_EQ(b.form.IntEdit1->text(), "77");
+  EXPECT_TRUE(b.form.messages.isEmpty());
+}
+
+TEST(SendFlow, ModeUnchangedWritesIpAndPortButNoMode) {
+  Bench b;
+  b.device.SetState(State(0, "192.168.1.10", "502"));
+  b.form.JvIPAddress1->SetText("172.16.0.9");
+  b.Send();
+  EXPECT_EQ(b.Requests(), Ops({"EnterConfigMode", "WriteIpAddress", "WriteIpPort",
+                               "ReadOperatingMode", "LeaveConfigMode"}));
+  EXPECT_TRUE(b.form.messages.isEmpty()) << b.form.messages.join("|").toStdString();
+  EXPECT_EQ(b.device.State().ip, "172.16.0.9");
+  // The port field in its initial state sends the single digit 0.
+  EXPECT_EQ(b.device.State().port, "0");
+}
+
+TEST(SendFlow, ModeChangedIsWrittenAfterItIsRead) {
+  Bench b;
+  b.device.SetState(State(0, "192.168.1.10", "502"));
+  b.form.ComboBox1->setCurrentIndex(1);
+  b.form.IntEdit1->SetValue(70000);  // not limited to 16 bits: sent as shown
+  b.Send();
+  EXPECT_EQ(b.Requests(), Ops({"EnterConfigMode", "WriteIpAddress", "WriteIpPort",
+                               "ReadOperatingMode", "WriteOperatingMode", "LeaveConfigMode"}));
+  EXPECT_TRUE(b.form.messages.isEmpty());
+  EXPECT_EQ(b.device.State().mode, 1);
+  EXPECT_EQ(b.device.State().port, "70000");
+}
+
+// What the device says, and how the window shows it.
+
+TEST(ReadFlow, ModeTheListDoesNotKnowLeavesNoSelection) {
+  Bench b;
+  b.device.SetState(State(2, "10.20.30.40", "4001"));
+  b.form.IntEdit1->SetValue(5);
+  b.Read();
+  EXPECT_EQ(b.form.ComboBox1->currentIndex(), -1);
+  EXPECT_EQ(b.form.ComboBox1->currentText(), "");
+  EXPECT_EQ(b.form.JvIPAddress1->Text(), "0.0.0.0");
+  EXPECT_EQ(b.form.IntEdit1->text(), "5");
+  EXPECT_EQ(b.Requests().back(), "LeaveConfigMode");
+}
+
+TEST(ReadFlow, FailedIpReadStillReadsThePort) {
+  Bench b;
+  b.device.SetState(State(0, "10.20.30.40", "4001"));
+  b.After("ReadOperatingMode", Refuse(1));
+  b.Read();
+  EXPECT_EQ(b.form.messages, QStringList({Pl("Błąd odczytu IP")}));
+  EXPECT_EQ(b.form.JvIPAddress1->Text(), "0.0.0.0");
+  EXPECT_EQ(b.form.IntEdit1->text(), "4001");
+  EXPECT_EQ(b.Requests().back(), "LeaveConfigMode");
+}
+
+TEST(ReadFlow, FailedPortReadIsReportedAndTheDeviceReleased) {
+  Bench b;
+  b.device.SetState(State(0, "10.20.30.40", "4001"));
+  b.After("ReadIpAddress", Refuse(1));
+  b.Read();
+  EXPECT_EQ(b.form.messages, QStringList({Pl("Błąd odczytu port")}));
+  EXPECT_EQ(b.form.JvIPAddress1->Text(), "10.20.30.40");
+  EXPECT_EQ(b.form.IntEdit1->text(), "0");
+  EXPECT_EQ(b.Requests().back(), "LeaveConfigMode");
+}
+
+TEST(ReadFlow, PortTextThatIsNoNumberEndsTheBlockSilently) {
+  for (const ByteString port : {ByteString("abc"), ByteString("")}) {
+    Bench b;
+    b.device.SetState(State(0, "10.1.2", port));
+    b.form.IntEdit1->SetValue(8080);
+    b.Read();
+    EXPECT_TRUE(b.form.messages.isEmpty()) << "port text '" << port << "'";
+    // The IP was already in; a short IP text fills up with zeros.
+    EXPECT_EQ(b.form.JvIPAddress1->Text(), "10.1.2.0");
+    EXPECT_EQ(b.form.IntEdit1->text(), "8080");
+    EXPECT_EQ(b.Requests().back(), "LeaveConfigMode");
+  }
+}
+
+// Failures.
+
+TEST(SendFlow, ThreeFailuresGiveThreeMessagesInOrderAndStillRelease) {
+  Bench b;
+  b.After("EnterConfigMode", Refuse(3));
+  b.form.ComboBox1->setCurrentIndex(1);
+  b.Send();
+  EXPECT_EQ(b.form.messages,
+            QStringList({Pl("Błąd zapisu IP"), Pl("Błąd zapisu port"), Pl("Błąd odczytu trybu")}));
+  // A refusal is final: one request each, and no mode written without a mode read.
+  EXPECT_EQ(b.Requests(), Ops({"EnterConfigMode", "WriteIpAddress", "WriteIpPort",
+                               "ReadOperatingMode", "LeaveConfigMode"}));
+}
+
+TEST(SendFlow, FailedModeWriteIsReported) {
+  Bench b;
+  b.After("ReadOperatingMode", Refuse(1));
+  b.form.ComboBox1->setCurrentIndex(1);
+  b.Send();
+  EXPECT_EQ(b.form.messages, QStringList({Pl("Błąd zapisu")}));
+  EXPECT_EQ(b.Requests().back(), "LeaveConfigMode");
+}
+
+TEST(Flows, RefusedEnterGivesOneMessageAndNothingFollows) {
+  Bench b;
+  b.device.SetFaults(Refuse(1));
+  b.Send();
+  EXPECT_EQ(b.form.messages, QStringList({EnterFailed}));
+  EXPECT_EQ(b.Requests(), Ops({"EnterConfigMode"}));
+
+  b.Forget();
+  b.form.messages.clear();
+  b.device.SetFaults(Refuse(1));
+  b.Read();
+  EXPECT_EQ(b.form.messages, QStringList({EnterFailed}));
+  EXPECT_EQ(b.Requests(), Ops({"EnterConfigMode"}));
+}
+
+TEST(Flows, SilentDeviceIsTriedTwiceThenTheFlowEnds) {
+  Bench b;
+  Faults silent;
+  silent.silent = true;
+  b.device.SetFaults(silent);
+  b.Read();
+  EXPECT_EQ(b.form.messages, QStringList({EnterFailed}));
+  EXPECT_EQ(b.Requests(), Ops({"EnterConfigMode", "EnterConfigMode"}));
+}
+
+TEST(Flows, EmptyLastComItemIsCom81) {
+  Bench b;
+  b.Link("COM81");
+  b.form.ComboBox2->setCurrentIndex(80);
+  b.form.ComboBox3->setCurrentIndex(14);  // 256000
+  b.device.SetState(State(1, "1.1.1.1", "1"));
+  b.Read();
+  EXPECT_TRUE(b.form.messages.isEmpty()) << b.form.messages.join("|").toStdString();
+  EXPECT_EQ(b.form.ComboBox1->currentText(), "RS485");
+}
+
+TEST(Flows, PressingAButtonLeavesFocusAndUnfinishedEditInTheField) {
+  Bench b;
+  QApplication::setActiveWindow(&b.form);
+  b.form.IntEdit1->setFocus();
+  QTest::keyClicks(b.form.IntEdit1, "+0080");
+  b.Send();
+  EXPECT_EQ(QApplication::focusWidget(), b.form.IntEdit1);
+  EXPECT_EQ(b.form.IntEdit1->text(), "+0080");
+  EXPECT_EQ(b.device.State().port, "80");
+}
+
+// Where the window does better than a literal reading would.
+
+TEST(ReadFlow, FailedModeReadSkipsIpAndPortAndReleases) {
+  Bench b;
+  b.device.SetState(State(0, "10.20.30.40", "4001"));
+  b.After("EnterConfigMode", Refuse(1));
+  b.form.ComboBox1->setCurrentIndex(1);
+  b.Read();
+  EXPECT_EQ(b.form.messages, QStringList({Pl("Błąd odczytu")}));
+  EXPECT_EQ(b.Requests(), Ops({"EnterConfigMode", "ReadOperatingMode", "LeaveConfigMode"}));
+  EXPECT_EQ(b.form.ComboBox1->currentText(), "RS485");
+  EXPECT_EQ(b.form.JvIPAddress1->Text(), "0.0.0.0");
+}
+
+TEST(Flows, AddressOutsideTheRangeIsClampedByTheFieldFirst) {
+  // 258 would reach address 2 by its low byte; the field makes it 255.
+  Bench b(255);
+  b.form.RxSpinEditadres->setText("258");
+  b.device.SetState(State(1, "1.1.1.1", "1"));
+  b.Read();
+  EXPECT_EQ(b.form.RxSpinEditadres->text(), "255");
+  EXPECT_TRUE(b.form.messages.isEmpty()) << b.form.messages.join("|").toStdString();
+  for (const ByteString& r : b.RawRequests()) EXPECT_EQ(std::uint8_t(r[0]), 255);
+  EXPECT_EQ(b.form.ComboBox1->currentText(), "RS485");
+}
+
+TEST(Flows, NegativeAddressBecomesZeroAndAnEmptyFieldMeansZero) {
+  for (const char* text : {"-5", ""}) {
+    Bench b(0);
+    b.form.RxSpinEditadres->setText(text);
+    b.Send();
+    EXPECT_TRUE(b.form.messages.isEmpty()) << "address text '" << text << "'";
+    EXPECT_EQ(b.Requests().size(), 5u);
+    EXPECT_EQ(b.form.RxSpinEditadres->text(), std::string(text) == "" ? "" : "0");
+  }
+}
+
+TEST(SendFlow, NoModeSelectedWritesNoMode) {
+  Bench b;
+  b.device.SetState(State(2, "1.1.1.1", "1"));
+  b.form.ComboBox1->setCurrentIndex(-1);
+  b.Send();
+  EXPECT_EQ(b.Requests(), Ops({"EnterConfigMode", "WriteIpAddress", "WriteIpPort",
+                               "ReadOperatingMode", "LeaveConfigMode"}));
+  EXPECT_EQ(b.device.State().mode, 2);
+  EXPECT_TRUE(b.form.messages.isEmpty());
+}
+
+TEST(SendFlow, PortTextThatIsNoNumberIsNotSentButTheFlowGoesOn) {
+  Bench b;
+  b.device.SetState(State(0, "1.1.1.1", "502"));
+  b.form.ComboBox1->setCurrentIndex(1);
+  b.form.IntEdit1->setText("1-2");
+  b.Send();
+  EXPECT_EQ(b.form.messages, QStringList({Pl("Błąd zapisu port")}));
+  EXPECT_EQ(b.Requests(), Ops({"EnterConfigMode", "WriteIpAddress", "ReadOperatingMode",
+                               "WriteOperatingMode", "LeaveConfigMode"}));
+  EXPECT_EQ(b.device.State().port, "502");
+  EXPECT_EQ(b.device.State().mode, 1);
+  EXPECT_FALSE(b.device.State().configMode);
+}
