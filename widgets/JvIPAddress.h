@@ -1,0 +1,109 @@
+// IP-address field: four octet boxes in a row with dots between them, used for
+// the device's IP address.
+#pragma once
+
+#include <QLineEdit>
+#include <QString>
+#include <QWidget>
+#include <array>
+#include <cstdint>
+
+struct TJvIPAddressValues {
+  std::uint8_t Value1 = 0;
+  std::uint8_t Value2 = 0;
+  std::uint8_t Value3 = 0;
+  std::uint8_t Value4 = 0;
+
+  // The first octet in the most significant byte.
+  std::uint32_t Address() const;
+  void SetAddress(std::uint32_t address);
+  bool operator==(const TJvIPAddressValues&) const = default;
+};
+
+// The values each box accepts while the user types.
+struct TJvIPAddressRange {
+  std::uint8_t Field1Min = 0, Field1Max = 255;
+  std::uint8_t Field2Min = 0, Field2Max = 255;
+  std::uint8_t Field3Min = 0, Field3Max = 255;
+  std::uint8_t Field4Min = 0, Field4Max = 255;
+
+  // Box 0 to 3.
+  std::uint8_t Min(int box) const;
+  std::uint8_t Max(int box) const;
+  bool operator==(const TJvIPAddressRange&) const = default;
+};
+
+class TJvIPAddress;
+
+// One octet box: digits only, at most three of them, within its range.
+class TJvIPOctetEdit : public QLineEdit {
+  Q_OBJECT
+
+ public:
+  TJvIPOctetEdit(TJvIPAddress* owner, int index);
+
+ protected:
+  void keyPressEvent(QKeyEvent* event) override;
+  void inputMethodEvent(QInputMethodEvent* event) override;
+  void focusInEvent(QFocusEvent* event) override;
+  void focusOutEvent(QFocusEvent* event) override;
+  bool focusNextPrevChild(bool next) override;
+
+ private:
+  void Edited();
+  bool MoveTo(int index, Qt::FocusReason reason, bool cursorAtEnd);
+
+  TJvIPAddress* owner_;
+  int index_;
+};
+
+class TJvIPAddress : public QWidget {
+  Q_OBJECT
+
+ public:
+  explicit TJvIPAddress(QWidget* parent = nullptr);
+
+  // The four octets as the boxes hold them, joined by "."; a blank box is 0.
+  QString Text() const;
+  // Never fails: each dot-separated part goes through ParseInteger (0 where
+  // it fails) and keeps its low eight bits; a fourth part takes the rest.
+  void SetText(const QString& text);
+
+  TJvIPAddressValues AddressValues() const;
+  void SetAddressValues(const TJvIPAddressValues& values);
+
+  TJvIPAddressRange Range() const { return range_; }
+  void SetRange(const TJvIPAddressRange& range) { range_ = range; }
+
+  bool TabThroughFields() const { return tabThroughFields_; }
+  void SetTabThroughFields(bool on) { tabThroughFields_ = on; }
+
+  // Box 0 (first octet, leftmost) to 3.
+  TJvIPOctetEdit* OctetBox(int index) const { return boxes_[index]; }
+
+  QSize sizeHint() const override;
+  QSize minimumSizeHint() const override;
+
+ signals:
+  // The text changed, by typing or by SetText; once per change.
+  void Change();
+
+ protected:
+  void paintEvent(QPaintEvent* event) override;
+  void resizeEvent(QResizeEvent* event) override;
+  void changeEvent(QEvent* event) override;
+  void mousePressEvent(QMouseEvent* event) override;
+
+ private:
+  friend class TJvIPOctetEdit;
+
+  void SetOctets(const std::array<std::uint8_t, 4>& octets);
+  bool FocusOutside(bool next);
+  int FrameWidth() const;
+  int DotWidth() const;
+  void LayoutBoxes();
+
+  std::array<TJvIPOctetEdit*, 4> boxes_{};
+  TJvIPAddressRange range_;
+  bool tabThroughFields_ = true;
+};
