@@ -32,9 +32,33 @@ void Event::Reset() {
 }
 
 bool Event::IsSet() const {
+  std::shared_ptr<detail::EventDriver> driver;
+  const Overlapped* ov = nullptr;
+  {
+    std::lock_guard<std::mutex> lk(state_->m);
+    if (state_->set || !state_->driver) return state_->set;
+    driver = state_->driver;
+    ov = state_->driven;
+  }
+  driver->Delegate(ov);
   std::lock_guard<std::mutex> lk(state_->m);
   return state_->set;
 }
+
+namespace {
+// A request behind the event that only its waiter would drive: hand it to the backend.
+void DelegateDriven(Event::State& s) {
+  std::shared_ptr<detail::EventDriver> driver;
+  const Overlapped* ov = nullptr;
+  {
+    std::lock_guard<std::mutex> lk(s.m);
+    if (s.set || !s.driver) return;
+    driver = s.driver;
+    ov = s.driven;
+  }
+  driver->Delegate(ov);
+}
+}  // namespace
 
 bool Event::Wait(std::uint32_t timeoutMs) const {
   const bool infinite = timeoutMs == Infinite;
@@ -56,6 +80,7 @@ bool Event::Wait(std::uint32_t timeoutMs) const {
     lk.unlock();
     if (!driver->Drive(ov, deadline, infinite)) {
       // Someone else drives the device; the backend's own thread completes this request.
+      driver->Delegate(ov);
       lk.lock();
       if (infinite) {
         s.cv.wait(lk, [&] { return s.set; });
@@ -75,6 +100,7 @@ WaitResult WaitForEither(const Event& first, const Event& second, std::uint32_t 
   const auto deadline = detail::DeadlineAfter(infinite ? 0 : timeoutMs);
   detail::Waiter w;
   Event::State* states[2] = {&first.state(), &second.state()};
+  for (Event::State* s : states) DelegateDriven(*s);
   for (Event::State* s : states) {
     std::lock_guard<std::mutex> lk(s->m);
     s->waiters.push_back(&w);

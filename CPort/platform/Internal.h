@@ -30,6 +30,9 @@ class EventDriver {
  public:
   virtual ~EventDriver() = default;
   virtual bool Drive(const Overlapped* ov, Clock::time_point deadline, bool infinite) = 0;
+  // Someone looks at the request without driving it: bring it up to date now and let the
+  // backend's own thread complete it from here on.
+  virtual void Delegate(const Overlapped* ov) = 0;
 };
 
 }  // namespace detail

@@ -1,45 +1,1360 @@
-// Interim: the Linux backend follows in the next commit.
-#include <cerrno>
+// The Linux backend: Win32 serial semantics over a tty.
+//
+// Who reads the fd: a thread waiting for its own read (Event::Wait -> Drive) polls the fd
+// itself, which saves a hand-over between threads on every reply. The per-device watcher
+// thread polls it only when nobody drives and something needs input: a pending comm-event
+// wait, or a read whose owner is not waiting in Event::Wait. Bytes nobody asks for stay in
+// the kernel's buffer and are drained into the layer's queue on demand (ClearCommError,
+// ReadFile, WaitCommEvent). Every read() of the fd happens under the device mutex, so bytes
+// keep their order whoever reads them.
+#include "LinuxSerialApi.h"
 
-#include "SerialApi.h"
+#include <fcntl.h>
+#include <linux/serial.h>
+#include <poll.h>
+#include <pthread.h>
+#include <sys/eventfd.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <climits>
+#include <csignal>
+#include <cstring>
+#include <deque>
+#include <map>
+#include <thread>
+
+#include "Internal.h"
 
 namespace serial {
+
 namespace {
-class Unavailable final : public SerialApi {
-  static bool No() {
-    SetLastError(ENOSYS);
+
+using detail::Clock;
+using Lock = std::unique_lock<std::mutex>;
+
+// <asm/termbits.h> clashes with <termios.h>; the kernel's termios2 as the ioctls take it.
+struct termios2 {
+  tcflag_t c_iflag;
+  tcflag_t c_oflag;
+  tcflag_t c_cflag;
+  tcflag_t c_lflag;
+  cc_t c_line;
+  cc_t c_cc[19];
+  speed_t c_ispeed;
+  speed_t c_ospeed;
+};
+static_assert(sizeof(termios2) == 44, "kernel struct termios2");
+const unsigned long kTCGETS2 = _IOR('T', 0x2A, termios2);
+const unsigned long kTCSETS2 = _IOW('T', 0x2B, termios2);
+constexpr tcflag_t kBOTHER = 0010000;
+constexpr tcflag_t kCBAUD = 0010017;
+constexpr tcflag_t kCIBAUD = 002003600000;
+
+// Answers of drivers that have no modem lines (ptys) or no such feature.
+bool Unsupported(int err) { return err == ENOTTY || err == EINVAL || err == ENOSYS; }
+
+bool Fail(int err) {
+  SetLastError(err);
+  return false;
+}
+
+timespec ToTimespec(Clock::duration d) {
+  if (d < Clock::duration::zero()) d = Clock::duration::zero();
+  const auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(d).count();
+  return timespec{time_t(ns / 1000000000), long(ns % 1000000000)};
+}
+
+std::mutex gPortsMu;
+std::string gPortsDir;
+
+// Wakes the line watcher out of TIOCMIWAIT; the handler itself does nothing.
+int LineSignal() { return SIGRTMIN + 4; }
+void InstallLineSignal() {
+  static std::once_flag once;
+  std::call_once(once, [] {
+    struct sigaction sa {};
+    sa.sa_handler = [](int) {};
+    sigemptyset(&sa.sa_mask);
+    sa.sa_flags = 0;  // no SA_RESTART: the ioctl must return EINTR
+    sigaction(LineSignal(), &sa, nullptr);
+  });
+}
+
+class Device;
+
+struct PendingRead {
+  Overlapped* ov;
+  unsigned char* buf;
+  std::uint32_t n;
+  std::uint32_t got;
+  detail::ReadPlan plan;
+  Clock::time_point lastByte;
+};
+
+struct PendingWrite {
+  Overlapped* ov;
+  const unsigned char* buf;
+  std::uint32_t n;
+  std::uint32_t done;
+  bool hasDeadline;
+  Clock::time_point deadline;
+};
+
+class Device final : public detail::EventDriver, public std::enable_shared_from_this<Device> {
+ public:
+  Device(int fd, bool hasLines, bool hasIcount);
+  ~Device() override;
+  bool Start();  // the watcher thread and its wake-ups; false with errno
+  void Close();
+
+  bool SetState(const Dcb& dcb);
+  bool GetState(Dcb& dcb);
+  bool SetTimeouts(const CommTimeouts& t);
+  bool GetTimeouts(CommTimeouts& t);
+  bool Setup(std::uint32_t in, std::uint32_t out);
+  bool Purge(std::uint32_t flags);
+  bool Escape(std::uint32_t func);
+  bool Immediate(char c);
+  bool ClearError(std::uint32_t* errors, ComStat* stat);
+  bool ModemStatus(std::uint32_t* status);
+  bool SetMask(std::uint32_t mask);
+  bool GetMask(std::uint32_t* mask);
+  bool WaitEvent(std::uint32_t* mask, Overlapped* ov);
+  bool Write(const void* buf, std::uint32_t n, std::uint32_t* written, Overlapped* ov);
+  bool Read(void* buf, std::uint32_t n, std::uint32_t* read, Overlapped* ov);
+
+  bool Drive(const Overlapped* ov, Clock::time_point deadline, bool infinite) override;
+  void Delegate(const Overlapped* ov) override;
+
+ private:
+  // Keeps Close waiting until calls that use the fd have left.
+  struct Use {
+    Device* d;
+    explicit Use(Device* dev) : d(dev) { ++d->users_; }
+    ~Use() {
+      if (--d->users_ == 0) {
+        std::lock_guard<std::mutex> lk(d->mu_);
+        d->usersCv_.notify_all();
+      }
+    }
+  };
+
+  bool Usable() const;  // under mu_; sets last error when not
+  void WatcherLoop();
+  void LineLoop();
+  void StartLineWatcherLocked();
+  void StopLineWatcher(Lock& lk);
+
+  std::size_t RoomLocked() const;
+  bool DrainInputLocked();  // false when the device has gone
+  void DeliverLocked(const unsigned char* p, std::size_t n);
+  void DecodeLocked(const unsigned char* raw, std::size_t n);
+  void ServeReadsLocked(Clock::time_point now);
+  void FinishReadLocked(std::size_t index, int error);
+  void PumpWritesLocked();
+  void ServeWritesLocked(Clock::time_point now);
+  void AfterWriteLocked(bool all);
+  void RaiseLocked(std::uint32_t ev);
+  void GoneLocked();
+  void CompleteAllLocked(int error);
+  void UpdateWatcherLocked();
+  void WakeDriverLocked();
+  bool WantInLocked() const;
+  bool WantOutLocked() const;
+  Clock::time_point WatcherDeadlineLocked() const;
+  void CheckOverrunLocked();
+  void SetRtsLocked(bool on);
+  std::uint32_t CharMicrosLocked() const;
+
+  const int fd_;
+  const bool hasLines_;
+  const bool hasIcount_;
+  int kickFd_ = -1;    // wakes the watcher
+  int driverFd_ = -1;  // wakes a thread driving its read
+
+  mutable std::mutex mu_;
+  std::condition_variable usersCv_;
+  std::atomic<int> users_{0};
+  bool closing_ = false;
+  bool gone_ = false;
+
+  Dcb dcb_;
+  bool dcbSet_ = false;
+  CommTimeouts timeouts_;
+  std::size_t inQueueSize_ = 4096;
+  std::uint32_t outQueueSize_ = 4096;
+  std::deque<unsigned char> queue_;
+  std::deque<PendingRead> reads_;
+  std::deque<PendingWrite> writes_;
+  bool readsDelegated_ = false;
+
+  std::uint32_t mask_ = 0, history_ = 0;
+  Overlapped* waitOv_ = nullptr;
+  std::uint32_t* waitMask_ = nullptr;
+  bool rx80Raised_ = false;
+
+  std::uint32_t errorWord_ = 0;
+  int markState_ = 0;
+  serial_icounter_struct icount_{};
+
+  bool softToggle_ = false;  // raise RTS around writes ourselves
+  bool kernelRs485_ = false;
+  bool immHeld_ = false;
+  unsigned char immByte_ = 0;
+  bool immOutstanding_ = false;
+  bool drainPending_ = false;  // output written, EV_TXEMPTY not yet raised
+  Clock::time_point drainCheck_{};
+
+  bool driving_ = false;
+  std::thread::id driverThread_;
+
+  // What the watcher polls for right now; a change that needs more wakes it.
+  bool watcherIn_ = false, watcherOut_ = false;
+  Clock::time_point watcherDeadline_ = Clock::time_point::max();
+  bool watcherAsleep_ = false;
+  std::thread watcher_;
+
+  std::thread line_;
+  bool lineRunning_ = false, lineStop_ = false, lineExited_ = false;
+  std::condition_variable lineCv_;
+  std::uint32_t lastModem_ = 0;
+};
+
+Device::Device(int fd, bool hasLines, bool hasIcount)
+    : fd_(fd), hasLines_(hasLines), hasIcount_(hasIcount) {
+  if (hasIcount_) ioctl(fd_, TIOCGICOUNT, &icount_);
+  if (hasLines_) {
+    int st = 0;
+    if (ioctl(fd_, TIOCMGET, &st) == 0) {
+      lastModem_ = std::uint32_t(st);
+    }
+  }
+}
+
+Device::~Device() {
+  if (kickFd_ >= 0) ::close(kickFd_);
+  if (driverFd_ >= 0) ::close(driverFd_);
+  if (fd_ >= 0) ::close(fd_);
+}
+
+bool Device::Start() {
+  kickFd_ = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+  driverFd_ = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+  if (kickFd_ < 0 || driverFd_ < 0) return Fail(errno);
+  watcher_ = std::thread([this] { WatcherLoop(); });
+  return true;
+}
+
+void Device::Close() {
+  Lock lk(mu_);
+  closing_ = true;
+  CompleteAllLocked(0);
+  std::uint64_t one = 1;
+  [[maybe_unused]] auto r1 = ::write(kickFd_, &one, sizeof one);
+  WakeDriverLocked();
+  StopLineWatcher(lk);
+  lk.unlock();
+  if (watcher_.joinable()) watcher_.join();
+  lk.lock();
+  usersCv_.wait(lk, [&] { return users_.load() == 0; });
+  if (kernelRs485_) {
+    serial_rs485 rs{};
+    ioctl(fd_, TIOCSRS485, &rs);
+  }
+  // Closing the fd (in the destructor) releases the lock; drop it here already so that a
+  // new open of the device succeeds at once even while stale references linger.
+  flock(fd_, LOCK_UN);
+  ioctl(fd_, TIOCNXCL);
+}
+
+bool Device::Usable() const {
+  if (closing_) return Fail(EBADF);
+  if (gone_) return Fail(EIO);
+  return true;
+}
+
+// ---- line state ----
+
+bool Device::SetState(const Dcb& dcb) {
+  Use use(this);
+  Lock lk(mu_);
+  if (!Usable()) return false;
+  const std::uint32_t f = dcb.Flags;
+  const std::uint32_t rts = (f & dcb::fRtsControlMask) >> dcb::fRtsControlShift;
+  const std::uint32_t dtr = (f & dcb::fDtrControlMask) >> dcb::fDtrControlShift;
+  // What Linux cannot express is refused rather than silently dropped.
+  if (dcb.BaudRate == 0 || dcb.ByteSize < 5 || dcb.ByteSize > 8 || dcb.Parity > SPACEPARITY ||
+      dcb.StopBits > TWOSTOPBITS || (dcb.StopBits == ONE5STOPBITS && dcb.ByteSize != 5) ||
+      (dcb.StopBits == TWOSTOPBITS && dcb.ByteSize == 5) || dtr == DTR_CONTROL_HANDSHAKE ||
+      (f & (dcb::fOutxDsrFlow | dcb::fDsrSensitivity)) ||
+      (rts == RTS_CONTROL_TOGGLE && (f & dcb::fOutxCtsFlow)) ||
+      ((f & (dcb::fOutX | dcb::fInX)) && dcb.XonChar == dcb.XoffChar))
+    return Fail(EINVAL);
+
+  termios2 old{};
+  if (ioctl(fd_, kTCGETS2, &old) != 0) return Fail(errno);
+  termios2 t = old;
+  t.c_iflag = INPCK | PARMRK;
+  if (f & dcb::fOutX) t.c_iflag |= IXON;
+  if (f & dcb::fInX) t.c_iflag |= IXOFF;
+  t.c_oflag = 0;
+  t.c_lflag = 0;
+  t.c_cflag &= ~(kCBAUD | kCIBAUD | CSIZE | CSTOPB | PARENB | PARODD | CMSPAR | CRTSCTS);
+  t.c_cflag |= kBOTHER | CREAD | CLOCAL | HUPCL;
+  static const tcflag_t sizes[] = {CS5, CS6, CS7, CS8};
+  t.c_cflag |= sizes[dcb.ByteSize - 5];
+  if (dcb.StopBits != ONESTOPBIT) t.c_cflag |= CSTOPB;
+  switch (dcb.Parity) {
+    case ODDPARITY:
+      t.c_cflag |= PARENB | PARODD;
+      break;
+    case EVENPARITY:
+      t.c_cflag |= PARENB;
+      break;
+    case MARKPARITY:
+      t.c_cflag |= PARENB | PARODD | CMSPAR;
+      break;
+    case SPACEPARITY:
+      t.c_cflag |= PARENB | CMSPAR;
+      break;
+    default:
+      break;
+  }
+  if ((f & dcb::fOutxCtsFlow) || rts == RTS_CONTROL_HANDSHAKE) t.c_cflag |= CRTSCTS;
+  t.c_ispeed = t.c_ospeed = dcb.BaudRate;
+  t.c_cc[VSTART] = cc_t(dcb.XonChar);
+  t.c_cc[VSTOP] = cc_t(dcb.XoffChar);
+  // VMIN 1: with O_NONBLOCK an empty read then says EAGAIN, so a read of 0 means hang-up.
+  t.c_cc[VMIN] = 1;
+  t.c_cc[VTIME] = 0;
+  if (ioctl(fd_, kTCSETS2, &t) != 0) return Fail(errno);
+
+  // The kernel drops silently what a device cannot do: compare what it kept.
+  termios2 back{};
+  if (ioctl(fd_, kTCGETS2, &back) != 0) return Fail(errno);
+  const tcflag_t cmask = CSIZE | CSTOPB | PARENB | PARODD | CMSPAR | CRTSCTS;
+  const tcflag_t imask = IXON | IXOFF | INPCK | PARMRK;
+  const double want = dcb.BaudRate, got = back.c_ospeed;
+  if ((back.c_cflag & cmask) != (t.c_cflag & cmask) ||
+      (back.c_iflag & imask) != (t.c_iflag & imask) || got < want * 0.98 || got > want * 1.02) {
+    ioctl(fd_, kTCSETS2, &old);
+    return Fail(EINVAL);
+  }
+
+  // Lines. Devices without modem control (ENOTTY) have nothing to switch.
+  if (hasLines_) {
+    int bit = TIOCM_DTR;
+    ioctl(fd_, dtr == DTR_CONTROL_DISABLE ? TIOCMBIC : TIOCMBIS, &bit);
+  }
+  softToggle_ = false;
+  if (rts == RTS_CONTROL_TOGGLE) {
+    serial_rs485 rs{};
+    rs.flags = SER_RS485_ENABLED | SER_RS485_RTS_ON_SEND;
+    if (ioctl(fd_, TIOCSRS485, &rs) == 0) {
+      kernelRs485_ = true;
+    } else {
+      kernelRs485_ = false;
+      softToggle_ = hasLines_;
+      SetRtsLocked(false);
+    }
+  } else {
+    if (kernelRs485_) {
+      serial_rs485 rs{};
+      ioctl(fd_, TIOCSRS485, &rs);
+      kernelRs485_ = false;
+    }
+    if (rts != RTS_CONTROL_HANDSHAKE) SetRtsLocked(rts == RTS_CONTROL_ENABLE);
+  }
+  dcb_ = dcb;
+  dcb_.DCBlength = 28;
+  dcbSet_ = true;
+  return true;
+}
+
+bool Device::GetState(Dcb& dcb) {
+  Use use(this);
+  Lock lk(mu_);
+  if (!Usable()) return false;
+  termios2 t{};
+  if (ioctl(fd_, kTCGETS2, &t) != 0) return Fail(errno);
+  Dcb d = dcb_;
+  if (!dcbSet_) {
+    d.Flags = dcb::fBinary;
+    d.XonChar = char(t.c_cc[VSTART]);
+    d.XoffChar = char(t.c_cc[VSTOP]);
+  }
+  d.BaudRate = t.c_ospeed;
+  switch (t.c_cflag & CSIZE) {
+    case CS5:
+      d.ByteSize = 5;
+      break;
+    case CS6:
+      d.ByteSize = 6;
+      break;
+    case CS7:
+      d.ByteSize = 7;
+      break;
+    default:
+      d.ByteSize = 8;
+      break;
+  }
+  if (!(t.c_cflag & PARENB)) {
+    d.Parity = NOPARITY;
+  } else if (t.c_cflag & CMSPAR) {
+    d.Parity = (t.c_cflag & PARODD) ? MARKPARITY : SPACEPARITY;
+  } else {
+    d.Parity = (t.c_cflag & PARODD) ? ODDPARITY : EVENPARITY;
+  }
+  d.StopBits = !(t.c_cflag & CSTOPB) ? ONESTOPBIT : d.ByteSize == 5 ? ONE5STOPBITS : TWOSTOPBITS;
+  dcb = d;
+  return true;
+}
+
+bool Device::SetTimeouts(const CommTimeouts& t) {
+  Lock lk(mu_);
+  if (!Usable()) return false;
+  if (t.ReadIntervalTimeout == MaxDword && t.ReadTotalTimeoutMultiplier == MaxDword &&
+      t.ReadTotalTimeoutConstant == MaxDword)
+    return Fail(EINVAL);
+  timeouts_ = t;
+  return true;
+}
+
+bool Device::GetTimeouts(CommTimeouts& t) {
+  Lock lk(mu_);
+  if (!Usable()) return false;
+  t = timeouts_;
+  return true;
+}
+
+bool Device::Setup(std::uint32_t in, std::uint32_t out) {
+  Lock lk(mu_);
+  if (!Usable()) return false;
+  inQueueSize_ = std::max<std::size_t>(in, 16);
+  outQueueSize_ = out;
+  rx80Raised_ = queue_.size() * 5 >= inQueueSize_ * 4;
+  UpdateWatcherLocked();
+  return true;
+}
+
+bool Device::Purge(std::uint32_t flags) {
+  Use use(this);
+  Lock lk(mu_);
+  if (!Usable()) return false;
+  if (flags & ~std::uint32_t(PURGE_TXABORT | PURGE_RXABORT | PURGE_TXCLEAR | PURGE_RXCLEAR))
+    return Fail(EINVAL);
+  if (flags & PURGE_TXABORT) {
+    while (!writes_.empty()) {
+      detail::FinishRequest(writes_.front().ov, writes_.front().done, 0);
+      writes_.pop_front();
+    }
+  }
+  if (flags & PURGE_RXABORT) {
+    while (!reads_.empty()) FinishReadLocked(0, 0);
+    WakeDriverLocked();
+  }
+  if (flags & PURGE_RXCLEAR) {
+    tcflush(fd_, TCIFLUSH);
+    queue_.clear();
+    markState_ = 0;
+    rx80Raised_ = false;
+  }
+  if (flags & PURGE_TXCLEAR) {
+    tcflush(fd_, TCOFLUSH);
+    immHeld_ = false;
+    immOutstanding_ = false;
+  }
+  UpdateWatcherLocked();
+  return true;
+}
+
+void Device::SetRtsLocked(bool on) {
+  if (!hasLines_) return;
+  int bit = TIOCM_RTS;
+  ioctl(fd_, on ? TIOCMBIS : TIOCMBIC, &bit);
+}
+
+bool Device::Escape(std::uint32_t func) {
+  Use use(this);
+  Lock lk(mu_);
+  if (!Usable()) return false;
+  int bit = 0;
+  unsigned long req = 0;
+  switch (func) {
+    case SETRTS:
+      req = TIOCMBIS, bit = TIOCM_RTS;
+      break;
+    case CLRRTS:
+      req = TIOCMBIC, bit = TIOCM_RTS;
+      break;
+    case SETDTR:
+      req = TIOCMBIS, bit = TIOCM_DTR;
+      break;
+    case CLRDTR:
+      req = TIOCMBIC, bit = TIOCM_DTR;
+      break;
+    case SETBREAK:
+      if (ioctl(fd_, TIOCSBRK) != 0 && !Unsupported(errno)) return Fail(errno);
+      return true;
+    case CLRBREAK:
+      if (ioctl(fd_, TIOCCBRK) != 0 && !Unsupported(errno)) return Fail(errno);
+      return true;
+    case SETXOFF:
+      if (tcflow(fd_, TCOOFF) != 0) return Fail(errno);
+      return true;
+    case SETXON:
+      if (tcflow(fd_, TCOON) != 0) return Fail(errno);
+      return true;
+    default:
+      return Fail(EINVAL);
+  }
+  if (!hasLines_) return true;  // no modem control: switching is a no-op
+  if (ioctl(fd_, req, &bit) != 0 && !Unsupported(errno)) return Fail(errno);
+  return true;
+}
+
+bool Device::Immediate(char c) {
+  Use use(this);
+  Lock lk(mu_);
+  if (!Usable()) return false;
+  if (immHeld_) return Fail(EBUSY);
+  if (immOutstanding_) {
+    int outq = 0;
+    if (ioctl(fd_, TIOCOUTQ, &outq) == 0 && outq > 0) return Fail(EBUSY);
+    immOutstanding_ = false;
+  }
+  if (softToggle_) SetRtsLocked(true);
+  const ssize_t r = ::write(fd_, &c, 1);
+  if (r == 1) {
+    immOutstanding_ = true;
+    if (softToggle_ && writes_.empty()) {
+      tcdrain(fd_);
+      SetRtsLocked(false);
+    }
+    AfterWriteLocked(true);
+    return true;
+  }
+  if (r < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+    // The kernel's buffer is full: keep it ahead of our queued writes until it fits.
+    immHeld_ = true;
+    immByte_ = static_cast<unsigned char>(c);
+    UpdateWatcherLocked();
+    return true;
+  }
+  const int err = errno;
+  if (err == EIO) GoneLocked();
+  return Fail(err);
+}
+
+void Device::CheckOverrunLocked() {
+  if (!hasIcount_) return;
+  serial_icounter_struct now{};
+  if (ioctl(fd_, TIOCGICOUNT, &now) != 0) return;
+  if (now.overrun != icount_.overrun || now.buf_overrun != icount_.buf_overrun) {
+    errorWord_ |= CE_OVERRUN;
+    RaiseLocked(EV_ERR);
+  }
+  icount_.overrun = now.overrun;
+  icount_.buf_overrun = now.buf_overrun;
+}
+
+bool Device::ClearError(std::uint32_t* errors, ComStat* stat) {
+  Use use(this);
+  Lock lk(mu_);
+  if (!Usable()) return false;
+  if (!DrainInputLocked()) return Fail(EIO);
+  CheckOverrunLocked();
+  if (errors) *errors = errorWord_;
+  errorWord_ = 0;
+  if (stat) {
+    *stat = ComStat{};
+    stat->cbInQue = std::uint32_t(queue_.size());
+    if (RoomLocked() == 0) {
+      int avail = 0;  // bytes the full queue left in the kernel
+      if (ioctl(fd_, FIONREAD, &avail) == 0 && avail > 0) stat->cbInQue += std::uint32_t(avail);
+    }
+    int outq = 0;
+    if (ioctl(fd_, TIOCOUTQ, &outq) == 0 && outq > 0) stat->cbOutQue = std::uint32_t(outq);
+    for (const PendingWrite& w : writes_) stat->cbOutQue += w.n - w.done;
+  }
+  return true;
+}
+
+bool Device::ModemStatus(std::uint32_t* status) {
+  Use use(this);
+  Lock lk(mu_);
+  if (!Usable()) return false;
+  std::uint32_t s = 0;
+  if (hasLines_) {
+    int st = 0;
+    if (ioctl(fd_, TIOCMGET, &st) != 0) {
+      if (!Unsupported(errno)) return Fail(errno);
+    } else {
+      if (st & TIOCM_CTS) s |= MS_CTS_ON;
+      if (st & TIOCM_DSR) s |= MS_DSR_ON;
+      if (st & TIOCM_RNG) s |= MS_RING_ON;
+      if (st & TIOCM_CAR) s |= MS_RLSD_ON;
+    }
+  }
+  if (status) *status = s;
+  return true;
+}
+
+// ---- comm events ----
+
+constexpr std::uint32_t kLineEvents = EV_CTS | EV_DSR | EV_RLSD | EV_RING;
+constexpr std::uint32_t kAllEvents = EV_RXCHAR | EV_RXFLAG | EV_TXEMPTY | EV_CTS | EV_DSR |
+                                     EV_RLSD | EV_BREAK | EV_ERR | EV_RING | EV_RX80FULL;
+
+bool Device::SetMask(std::uint32_t mask) {
+  Use use(this);
+  Lock lk(mu_);
+  if (!Usable()) return false;
+  if (mask & ~kAllEvents) return Fail(EINVAL);
+  mask_ = mask;
+  history_ = 0;
+  if (waitOv_) {
+    *waitMask_ = 0;
+    Overlapped* ov = waitOv_;
+    waitOv_ = nullptr;
+    detail::FinishRequest(ov, 0, 0);
+  }
+  if ((mask_ & kLineEvents) && hasLines_) {
+    StartLineWatcherLocked();
+  } else if (lineRunning_) {
+    StopLineWatcher(lk);
+  }
+  UpdateWatcherLocked();
+  return true;
+}
+
+bool Device::GetMask(std::uint32_t* mask) {
+  Lock lk(mu_);
+  if (!Usable()) return false;
+  if (mask) *mask = mask_;
+  return true;
+}
+
+bool Device::WaitEvent(std::uint32_t* mask, Overlapped* ov) {
+  Use use(this);
+  Lock lk(mu_);
+  if (ov == nullptr || ov->hEvent == nullptr || mask == nullptr) return Fail(EINVAL);
+  // A refused wait leaves its event clear, so a monitor waiting on it does not spin.
+  ov->hEvent->Reset();
+  if (!Usable()) return false;
+  if (mask_ == 0 || waitOv_ != nullptr) return Fail(EINVAL);
+  detail::StartRequest(ov);
+  if (!DrainInputLocked()) {
+    detail::FinishRequest(ov, 0, EIO);
+    ov->hEvent->Reset();
+    return Fail(EIO);
+  }
+  if (history_ != 0) {
+    *mask = history_;
+    history_ = 0;
+    detail::FinishRequest(ov, 0, 0);
+    return true;
+  }
+  waitOv_ = ov;
+  waitMask_ = mask;
+  UpdateWatcherLocked();
+  return Fail(ErrorIoPending);
+}
+
+void Device::RaiseLocked(std::uint32_t ev) {
+  ev &= mask_;
+  if (ev == 0) return;
+  history_ |= ev;
+  if (waitOv_) {
+    *waitMask_ = history_;
+    history_ = 0;
+    Overlapped* ov = waitOv_;
+    waitOv_ = nullptr;
+    detail::FinishRequest(ov, 0, 0);
+  }
+}
+
+void Device::StartLineWatcherLocked() {
+  if (lineRunning_) return;
+  InstallLineSignal();
+  lineRunning_ = true;
+  lineStop_ = false;
+  lineExited_ = false;
+  line_ = std::thread([this] { LineLoop(); });
+}
+
+void Device::StopLineWatcher(Lock& lk) {
+  if (!lineRunning_) return;
+  lineStop_ = true;
+  const pthread_t th = line_.native_handle();
+  // TIOCMIWAIT only returns on a change or a signal; repeat the signal in case it arrived
+  // just before the thread entered the ioctl.
+  while (!lineExited_) {
+    pthread_kill(th, LineSignal());
+    lineCv_.wait_for(lk, std::chrono::milliseconds(2));
+  }
+  lk.unlock();
+  line_.join();
+  lk.lock();
+  lineRunning_ = false;
+}
+
+void Device::LineLoop() {
+  Lock lk(mu_);
+  while (!lineStop_ && !gone_) {
+    int bits = 0;
+    if (mask_ & EV_CTS) bits |= TIOCM_CTS;
+    if (mask_ & EV_DSR) bits |= TIOCM_DSR;
+    if (mask_ & EV_RLSD) bits |= TIOCM_CD;
+    if (mask_ & EV_RING) bits |= TIOCM_RNG;
+    lk.unlock();
+    const int r = ioctl(fd_, TIOCMIWAIT, bits);
+    const int err = errno;
+    lk.lock();
+    if (lineStop_) break;
+    if (r != 0) {
+      if (err == EINTR) continue;
+      if (err == EIO) GoneLocked();
+      break;  // the driver cannot wait for line changes: no line events
+    }
+    int st = 0;
+    if (ioctl(fd_, TIOCMGET, &st) != 0) break;
+    const std::uint32_t changed = lastModem_ ^ std::uint32_t(st);
+    std::uint32_t ev = 0;
+    if (changed & TIOCM_CTS) ev |= EV_CTS;
+    if (changed & TIOCM_DSR) ev |= EV_DSR;
+    if (changed & TIOCM_CD) ev |= EV_RLSD;
+    if (changed & TIOCM_RNG) ev |= EV_RING;
+    lastModem_ = std::uint32_t(st);
+    RaiseLocked(ev);
+  }
+  lineExited_ = true;
+  lineCv_.notify_all();
+}
+
+// ---- input ----
+
+std::size_t Device::RoomLocked() const {
+  std::size_t room = queue_.size() < inQueueSize_ ? inQueueSize_ - queue_.size() : 0;
+  for (const PendingRead& r : reads_) room += r.n - r.got;
+  return room;
+}
+
+bool Device::DrainInputLocked() {
+  if (gone_) return false;
+  unsigned char raw[4096];
+  for (;;) {
+    const std::size_t room = RoomLocked();
+    if (room == 0) return true;
+    const std::size_t want = std::min(room, sizeof raw);
+    const ssize_t r = ::read(fd_, raw, want);
+    if (r > 0) {
+      DecodeLocked(raw, std::size_t(r));
+      if (std::size_t(r) < want) return true;
+      continue;
+    }
+    if (r < 0 && errno == EINTR) continue;
+    if (r < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return true;
+    GoneLocked();  // 0: hung up; EIO: the peer or the adapter went away
     return false;
   }
+}
 
+void Device::DecodeLocked(const unsigned char* raw, std::size_t n) {
+  // PARMRK: 0xFF 0xFF is a 0xFF byte, 0xFF 0x00 X a byte with a parity or framing error,
+  // 0xFF 0x00 0x00 a break (or an errored zero byte).
+  unsigned char out[4096];
+  std::size_t k = 0;
+  std::uint32_t errors = 0;
+  const bool replace = (dcb_.Flags & dcb::fErrorChar) && (dcb_.Flags & dcb::fParity);
+  const bool dropNull = (dcb_.Flags & dcb::fNull) != 0;
+  auto put = [&](unsigned char b) {
+    if (dropNull && b == 0) return;
+    out[k++] = b;
+  };
+  for (std::size_t i = 0; i < n; ++i) {
+    const unsigned char b = raw[i];
+    switch (markState_) {
+      case 0:
+        if (b == 0xFF) {
+          markState_ = 1;
+        } else {
+          put(b);
+        }
+        break;
+      case 1:
+        markState_ = 0;
+        if (b == 0xFF) {
+          put(0xFF);
+        } else if (b == 0x00) {
+          markState_ = 2;
+        } else {
+          put(0xFF);
+          put(b);
+        }
+        break;
+      default: {
+        markState_ = 0;
+        serial_icounter_struct now{};
+        const bool counted = hasIcount_ && ioctl(fd_, TIOCGICOUNT, &now) == 0;
+        std::uint32_t e = 0;
+        if (counted) {
+          if (now.brk != icount_.brk) e |= CE_BREAK;
+          if (now.frame != icount_.frame) e |= CE_FRAME;
+          if (now.parity != icount_.parity) e |= CE_RXPARITY;
+          icount_.brk = now.brk;
+          icount_.frame = now.frame;
+          icount_.parity = now.parity;
+        }
+        if (e == 0) {
+          if (b == 0)
+            e = CE_BREAK;
+          else
+            e = (dcb_.Parity != NOPARITY) ? CE_RXPARITY : CE_FRAME;
+        }
+        errors |= e;
+        if (!(e & CE_BREAK) || b != 0)
+          put(replace ? static_cast<unsigned char>(dcb_.ErrorChar) : b);
+        break;
+      }
+    }
+  }
+  if (errors) {
+    errorWord_ |= errors;
+    std::uint32_t ev = 0;
+    if (errors & (CE_FRAME | CE_RXPARITY | CE_OVERRUN)) ev |= EV_ERR;
+    if (errors & CE_BREAK) ev |= EV_BREAK;
+    RaiseLocked(ev);
+  }
+  DeliverLocked(out, k);
+}
+
+void Device::DeliverLocked(const unsigned char* p, std::size_t n) {
+  if (n == 0) return;
+  const auto now = Clock::now();
+  std::uint32_t ev = EV_RXCHAR;
+  if (std::memchr(p, static_cast<unsigned char>(dcb_.EvtChar), n)) ev |= EV_RXFLAG;
+  std::size_t i = 0;
+  for (PendingRead& r : reads_) {
+    const std::size_t take = std::min<std::size_t>(r.n - r.got, n - i);
+    if (take == 0) continue;
+    std::memcpy(r.buf + r.got, p + i, take);
+    r.got += std::uint32_t(take);
+    r.lastByte = now;
+    i += take;
+    if (i == n) break;
+  }
+  if (i < n) queue_.insert(queue_.end(), p + i, p + n);
+  if (!rx80Raised_ && queue_.size() * 5 >= inQueueSize_ * 4) {
+    rx80Raised_ = true;
+    ev |= EV_RX80FULL;
+  }
+  RaiseLocked(ev);
+  ServeReadsLocked(now);
+}
+
+void Device::FinishReadLocked(std::size_t index, int error) {
+  PendingRead r = reads_[index];
+  reads_.erase(reads_.begin() + std::ptrdiff_t(index));
+  if (reads_.empty()) readsDelegated_ = false;
+  detail::FinishRequest(r.ov, r.got, error);
+  if (driving_ && driverThread_ != std::this_thread::get_id()) WakeDriverLocked();
+}
+
+void Device::ServeReadsLocked(Clock::time_point now) {
+  while (!reads_.empty()) {
+    PendingRead& r = reads_.front();
+    while (r.got < r.n && !queue_.empty()) {
+      const std::size_t take = std::min<std::size_t>(r.n - r.got, queue_.size());
+      std::copy(queue_.begin(), queue_.begin() + std::ptrdiff_t(take), r.buf + r.got);
+      queue_.erase(queue_.begin(), queue_.begin() + std::ptrdiff_t(take));
+      r.got += std::uint32_t(take);
+      r.lastByte = now;
+    }
+    if (queue_.size() * 5 < inQueueSize_ * 4) rx80Raised_ = false;
+    const bool done = r.got == r.n || r.plan.immediate || (r.plan.anyByte && r.got > 0) ||
+                      (r.plan.hasTotal && now >= r.plan.total) ||
+                      (r.plan.hasInterval && r.got > 0 && now >= r.lastByte + r.plan.interval);
+    if (!done) break;
+    FinishReadLocked(0, 0);
+  }
+}
+
+bool Device::Read(void* buf, std::uint32_t n, std::uint32_t* read, Overlapped* ov) {
+  Use use(this);
+  Lock lk(mu_);
+  if (ov == nullptr || ov->hEvent == nullptr || (buf == nullptr && n > 0)) return Fail(EINVAL);
+  ov->hEvent->Reset();
+  if (!Usable()) return false;
+  detail::StartRequest(ov);
+  const auto now = Clock::now();
+  reads_.push_back(PendingRead{ov, static_cast<unsigned char*>(buf), n, 0,
+                               detail::PlanRead(timeouts_, n, now), now});
+  ServeReadsLocked(now);  // from the queue first
+  if (ov->pending.load() && !DrainInputLocked()) return Fail(EIO);
+  ServeReadsLocked(Clock::now());
+  if (!ov->pending.load()) {
+    if (read) *read = ov->transferred;
+    if (ov->error != 0) return Fail(ov->error);
+    return true;
+  }
+  detail::AttachDriver(ov, shared_from_this());
+  UpdateWatcherLocked();
+  return Fail(ErrorIoPending);
+}
+
+bool Device::Drive(const Overlapped* ov, Clock::time_point deadline, bool infinite) {
+  Use use(this);
+  Lock lk(mu_);
+  if (!ov->pending.load()) return true;
+  if (driving_ || closing_) return false;
+  driving_ = true;
+  driverThread_ = std::this_thread::get_id();
+  UpdateWatcherLocked();  // the watcher lets go of the fd
+  for (;;) {
+    auto now = Clock::now();
+    ServeReadsLocked(now);
+    if (!ov->pending.load() || gone_ || closing_) break;
+    if (!infinite && now >= deadline) break;
+    // The next moment a read may end: its total or its interval.
+    Clock::time_point until = infinite ? Clock::time_point::max() : deadline;
+    for (const PendingRead& r : reads_) {
+      if (r.plan.hasTotal) until = std::min(until, r.plan.total);
+      if (r.plan.hasInterval && r.got > 0) until = std::min(until, r.lastByte + r.plan.interval);
+      break;  // only the first read can end next
+    }
+    pollfd p[2] = {{fd_, POLLIN, 0}, {driverFd_, POLLIN, 0}};
+    if (RoomLocked() == 0) p[0].fd = -1;
+    lk.unlock();
+    timespec ts;
+    const timespec* tsp = nullptr;
+    if (until != Clock::time_point::max()) {
+      ts = ToTimespec(until - Clock::now());
+      tsp = &ts;
+    }
+    const int r = ppoll(p, 2, tsp, nullptr);
+    lk.lock();
+    if (r < 0 && errno != EINTR) break;
+    if (p[1].revents & POLLIN) {
+      std::uint64_t v;
+      [[maybe_unused]] auto rr = ::read(driverFd_, &v, sizeof v);
+    }
+    if (p[0].revents & (POLLIN | POLLHUP | POLLERR)) DrainInputLocked();
+  }
+  driving_ = false;
+  UpdateWatcherLocked();  // someone else may need the fd watched now
+  return true;
+}
+
+void Device::Delegate(const Overlapped* ov) {
+  Use use(this);
+  Lock lk(mu_);
+  if (closing_) return;
+  if (!gone_) DrainInputLocked();
+  ServeReadsLocked(Clock::now());
+  if (ov->pending.load() && !readsDelegated_) {
+    readsDelegated_ = true;
+    UpdateWatcherLocked();
+  }
+}
+
+// ---- output ----
+
+std::uint32_t Device::CharMicrosLocked() const {
+  const std::uint32_t baud = dcb_.BaudRate ? dcb_.BaudRate : 9600;
+  return std::max<std::uint32_t>(1, 11u * 1000000u / baud);
+}
+
+void Device::AfterWriteLocked(bool all) {
+  if (!all || !(mask_ & EV_TXEMPTY)) return;
+  int outq = 0;
+  if (ioctl(fd_, TIOCOUTQ, &outq) != 0 || outq == 0) {
+    drainPending_ = false;
+    RaiseLocked(EV_TXEMPTY);
+    return;
+  }
+  // Still leaving the wire: look again when it should be out.
+  drainPending_ = true;
+  drainCheck_ = Clock::now() + std::chrono::microseconds(std::uint64_t(outq) * CharMicrosLocked()) +
+                std::chrono::microseconds(200);
+  UpdateWatcherLocked();
+}
+
+bool Device::Write(const void* buf, std::uint32_t n, std::uint32_t* written, Overlapped* ov) {
+  Use use(this);
+  Lock lk(mu_);
+  if (ov == nullptr || ov->hEvent == nullptr || (buf == nullptr && n > 0)) return Fail(EINVAL);
+  ov->hEvent->Reset();
+  if (!Usable()) return false;
+  detail::StartRequest(ov);
+  const auto now = Clock::now();
+  PendingWrite w{ov, static_cast<const unsigned char*>(buf), n, 0, false, {}};
+  w.hasDeadline = detail::WriteDeadline(timeouts_, n, now, &w.deadline);
+  if (writes_.empty() && !immHeld_) {
+    if (softToggle_) SetRtsLocked(true);
+    while (w.done < n) {
+      const ssize_t r = ::write(fd_, w.buf + w.done, n - w.done);
+      if (r > 0) {
+        w.done += std::uint32_t(r);
+        continue;
+      }
+      if (r < 0 && errno == EINTR) continue;
+      if (r < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) break;
+      const int err = (r < 0) ? errno : EIO;
+      if (err == EIO) GoneLocked();
+      detail::FinishRequest(ov, w.done, err);
+      ov->hEvent->Reset();
+      return Fail(err);
+    }
+    if (w.done == n) {
+      if (softToggle_) {
+        // Transmitter enable by hand: RTS drops once the last bit has left.
+        lk.unlock();
+        tcdrain(fd_);
+        lk.lock();
+        SetRtsLocked(false);
+      }
+      detail::FinishRequest(ov, n, 0);
+      if (written) *written = n;
+      AfterWriteLocked(true);
+      return true;
+    }
+  }
+  writes_.push_back(w);
+  UpdateWatcherLocked();
+  return Fail(ErrorIoPending);
+}
+
+void Device::PumpWritesLocked() {
+  if (immHeld_) {
+    const ssize_t r = ::write(fd_, &immByte_, 1);
+    if (r == 1) {
+      immHeld_ = false;
+      immOutstanding_ = true;
+    } else if (r < 0 && errno != EAGAIN && errno != EINTR) {
+      GoneLocked();
+      return;
+    } else {
+      return;
+    }
+  }
+  bool completed = false;
+  while (!writes_.empty()) {
+    PendingWrite& w = writes_.front();
+    if (softToggle_ && w.done == 0) SetRtsLocked(true);
+    while (w.done < w.n) {
+      const ssize_t r = ::write(fd_, w.buf + w.done, w.n - w.done);
+      if (r > 0) {
+        w.done += std::uint32_t(r);
+      } else if (r < 0 && errno == EINTR) {
+        continue;
+      } else if (r < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+        return;
+      } else {
+        GoneLocked();
+        return;
+      }
+    }
+    if (softToggle_) {
+      tcdrain(fd_);
+      SetRtsLocked(false);
+    }
+    detail::FinishRequest(w.ov, w.n, 0);
+    writes_.pop_front();
+    completed = true;
+  }
+  if (completed) AfterWriteLocked(true);
+}
+
+void Device::ServeWritesLocked(Clock::time_point now) {
+  // A write time-out ends the write with what the kernel took.
+  while (!writes_.empty() && writes_.front().hasDeadline && now >= writes_.front().deadline) {
+    PendingWrite w = writes_.front();
+    writes_.pop_front();
+    if (softToggle_) SetRtsLocked(false);
+    detail::FinishRequest(w.ov, w.done, 0);
+  }
+  if (drainPending_ && now >= drainCheck_) AfterWriteLocked(true);
+}
+
+// ---- failures and completion ----
+
+void Device::CompleteAllLocked(int error) {
+  while (!reads_.empty()) FinishReadLocked(0, error);
+  while (!writes_.empty()) {
+    detail::FinishRequest(writes_.front().ov, writes_.front().done, error);
+    writes_.pop_front();
+  }
+  if (waitOv_) {
+    *waitMask_ = 0;
+    Overlapped* ov = waitOv_;
+    waitOv_ = nullptr;
+    detail::FinishRequest(ov, 0, error);
+  }
+}
+
+void Device::GoneLocked() {
+  if (gone_) return;
+  gone_ = true;
+  CompleteAllLocked(EIO);
+  WakeDriverLocked();
+  UpdateWatcherLocked();
+}
+
+void Device::WakeDriverLocked() {
+  std::uint64_t one = 1;
+  [[maybe_unused]] auto r = ::write(driverFd_, &one, sizeof one);
+}
+
+// ---- the watcher ----
+
+bool Device::WantInLocked() const {
+  if (gone_ || closing_ || driving_ || RoomLocked() == 0) return false;
+  return waitOv_ != nullptr || (readsDelegated_ && !reads_.empty());
+}
+
+bool Device::WantOutLocked() const { return !gone_ && !closing_ && (!writes_.empty() || immHeld_); }
+
+Clock::time_point Device::WatcherDeadlineLocked() const {
+  Clock::time_point t = Clock::time_point::max();
+  if (!driving_ && readsDelegated_ && !reads_.empty()) {
+    const PendingRead& r = reads_.front();
+    if (r.plan.hasTotal) t = std::min(t, r.plan.total);
+    if (r.plan.hasInterval && r.got > 0) t = std::min(t, r.lastByte + r.plan.interval);
+  }
+  if (!writes_.empty() && writes_.front().hasDeadline) t = std::min(t, writes_.front().deadline);
+  if (drainPending_) t = std::min(t, drainCheck_);
+  return t;
+}
+
+void Device::UpdateWatcherLocked() {
+  if (!watcherAsleep_) return;  // it looks at everything before it sleeps again
+  const bool in = WantInLocked(), out = WantOutLocked();
+  if (in != watcherIn_ || out != watcherOut_ || WatcherDeadlineLocked() < watcherDeadline_) {
+    watcherAsleep_ = false;
+    std::uint64_t one = 1;
+    [[maybe_unused]] auto r = ::write(kickFd_, &one, sizeof one);
+  }
+}
+
+void Device::WatcherLoop() {
+  Lock lk(mu_);
+  while (!closing_) {
+    const auto now = Clock::now();
+    ServeReadsLocked(now);
+    ServeWritesLocked(now);
+    watcherIn_ = WantInLocked();
+    watcherOut_ = WantOutLocked();
+    watcherDeadline_ = WatcherDeadlineLocked();
+    pollfd p[2] = {{kickFd_, POLLIN, 0}, {fd_, 0, 0}};
+    if (watcherIn_) p[1].events |= POLLIN;
+    if (watcherOut_) p[1].events |= POLLOUT;
+    if (p[1].events == 0) p[1].fd = -1;  // a hung-up fd would report POLLHUP for ever
+    timespec ts;
+    const timespec* tsp = nullptr;
+    if (watcherDeadline_ != Clock::time_point::max()) {
+      ts = ToTimespec(watcherDeadline_ - now);
+      tsp = &ts;
+    }
+    watcherAsleep_ = true;
+    lk.unlock();
+    const int r = ppoll(p, 2, tsp, nullptr);
+    lk.lock();
+    watcherAsleep_ = false;
+    if (r < 0) continue;
+    if (p[0].revents & POLLIN) {
+      std::uint64_t v;
+      [[maybe_unused]] auto rr = ::read(kickFd_, &v, sizeof v);
+    }
+    if (closing_) break;
+    if (p[1].revents & (POLLHUP | POLLERR | POLLNVAL)) {
+      // Hung up (pty peer closed, adapter unplugged): take what is left, then fail.
+      if (DrainInputLocked()) GoneLocked();
+      continue;
+    }
+    if ((p[1].revents & POLLIN) && !driving_) DrainInputLocked();
+    if (p[1].revents & POLLOUT) PumpWritesLocked();
+  }
+  watcherAsleep_ = false;
+}
+
+// ---- the handle table ----
+
+std::mutex gTableMu;
+std::map<Handle, std::shared_ptr<Device>> gTable;
+Handle gNextHandle = 0x1000;
+
+std::shared_ptr<Device> Find(Handle h) {
+  std::lock_guard<std::mutex> lk(gTableMu);
+  auto it = gTable.find(h);
+  if (it == gTable.end()) return nullptr;
+  return it->second;
+}
+
+std::string ExecutableDir() {
+  char buf[PATH_MAX];
+  const ssize_t n = readlink("/proc/self/exe", buf, sizeof buf - 1);
+  if (n <= 0) return ".";
+  std::string p(buf, std::size_t(n));
+  const auto slash = p.rfind('/');
+  return slash == std::string::npos ? "." : p.substr(0, slash);
+}
+
+class LinuxSerialApi final : public SerialApi {
  public:
-  Handle CreateFile(const std::string&) override {
-    SetLastError(ENOSYS);
-    return InvalidHandle;
+  Handle CreateFile(const std::string& path) override {
+    const std::string dev = ResolvePortName(path);
+    const int fd = ::open(dev.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) {
+      SetLastError(errno);
+      return InvalidHandle;
+    }
+    auto fail = [fd](int err) {
+      ::close(fd);
+      SetLastError(err);
+      return InvalidHandle;
+    };
+    // flock also holds against root, whom TIOCEXCL does not stop.
+    if (flock(fd, LOCK_EX | LOCK_NB) != 0) return fail(errno == EWOULDBLOCK ? EBUSY : errno);
+    termios2 t{};
+    if (ioctl(fd, kTCGETS2, &t) != 0) return fail(errno);  // not a tty
+    if (ioctl(fd, TIOCEXCL) != 0) return fail(errno);
+    // Raw bytes, 8N1 at the current speed until SetCommState; errors marked in the data.
+    t.c_iflag = INPCK | PARMRK;
+    t.c_oflag = 0;
+    t.c_lflag = 0;
+    t.c_cflag &= ~(CSIZE | CSTOPB | PARENB | PARODD | CMSPAR | CRTSCTS);
+    t.c_cflag |= CS8 | CREAD | CLOCAL | HUPCL;
+    t.c_cc[VMIN] = 1;
+    t.c_cc[VTIME] = 0;
+    if (ioctl(fd, kTCSETS2, &t) != 0) return fail(errno);
+    int st = 0;
+    const bool hasLines = ioctl(fd, TIOCMGET, &st) == 0;
+    serial_icounter_struct ic{};
+    const bool hasIcount = ioctl(fd, TIOCGICOUNT, &ic) == 0;
+    auto d = std::make_shared<Device>(fd, hasLines, hasIcount);
+    if (!d->Start()) {
+      const int err = GetLastError();
+      d->Close();
+      SetLastError(err);
+      return InvalidHandle;
+    }
+    std::lock_guard<std::mutex> lk(gTableMu);
+    const Handle h = gNextHandle++;
+    gTable.emplace(h, std::move(d));
+    return h;
   }
-  bool CloseHandle(Handle) override { return No(); }
-  bool SetCommState(Handle, const Dcb&) override { return No(); }
-  bool GetCommState(Handle, Dcb&) override { return No(); }
-  bool SetCommTimeouts(Handle, const CommTimeouts&) override { return No(); }
-  bool GetCommTimeouts(Handle, CommTimeouts&) override { return No(); }
-  bool SetupComm(Handle, std::uint32_t, std::uint32_t) override { return No(); }
-  bool PurgeComm(Handle, std::uint32_t) override { return No(); }
-  bool EscapeCommFunction(Handle, std::uint32_t) override { return No(); }
-  bool TransmitCommChar(Handle, char) override { return No(); }
-  bool ClearCommError(Handle, std::uint32_t*, ComStat*) override { return No(); }
-  bool GetCommModemStatus(Handle, std::uint32_t*) override { return No(); }
-  bool SetCommMask(Handle, std::uint32_t) override { return No(); }
-  bool GetCommMask(Handle, std::uint32_t*) override { return No(); }
-  bool WaitCommEvent(Handle, std::uint32_t*, Overlapped*) override { return No(); }
-  bool WriteFile(Handle, const void*, std::uint32_t, std::uint32_t*, Overlapped*) override {
-    return No();
+
+  bool CloseHandle(Handle h) override {
+    std::shared_ptr<Device> d;
+    {
+      std::lock_guard<std::mutex> lk(gTableMu);
+      auto it = gTable.find(h);
+      if (it == gTable.end()) return Fail(EBADF);
+      d = std::move(it->second);
+      gTable.erase(it);
+    }
+    d->Close();
+    return true;
   }
-  bool ReadFile(Handle, void*, std::uint32_t, std::uint32_t*, Overlapped*) override { return No(); }
-  bool GetOverlappedResult(Handle, Overlapped*, std::uint32_t*, bool) override { return No(); }
+
+#define WITH_DEVICE(call)              \
+  std::shared_ptr<Device> d = Find(h); \
+  if (!d) return Fail(EBADF);          \
+  return d->call;
+
+  bool SetCommState(Handle h, const Dcb& dcb) override { WITH_DEVICE(SetState(dcb)) }
+  bool GetCommState(Handle h, Dcb& dcb) override { WITH_DEVICE(GetState(dcb)) }
+  bool SetCommTimeouts(Handle h, const CommTimeouts& t) override { WITH_DEVICE(SetTimeouts(t)) }
+  bool GetCommTimeouts(Handle h, CommTimeouts& t) override { WITH_DEVICE(GetTimeouts(t)) }
+  bool SetupComm(Handle h, std::uint32_t in, std::uint32_t out) override {
+    WITH_DEVICE(Setup(in, out))
+  }
+  bool PurgeComm(Handle h, std::uint32_t flags) override { WITH_DEVICE(Purge(flags)) }
+  bool EscapeCommFunction(Handle h, std::uint32_t func) override { WITH_DEVICE(Escape(func)) }
+  bool TransmitCommChar(Handle h, char c) override { WITH_DEVICE(Immediate(c)) }
+  bool ClearCommError(Handle h, std::uint32_t* errors, ComStat* stat) override {
+    WITH_DEVICE(ClearError(errors, stat))
+  }
+  bool GetCommModemStatus(Handle h, std::uint32_t* status) override {
+    WITH_DEVICE(ModemStatus(status))
+  }
+  bool SetCommMask(Handle h, std::uint32_t mask) override { WITH_DEVICE(SetMask(mask)) }
+  bool GetCommMask(Handle h, std::uint32_t* mask) override { WITH_DEVICE(GetMask(mask)) }
+  bool WaitCommEvent(Handle h, std::uint32_t* mask, Overlapped* ov) override {
+    std::shared_ptr<Device> d = Find(h);
+    if (!d) return Refused(ov, EBADF);
+    return d->WaitEvent(mask, ov);
+  }
+  bool WriteFile(Handle h, const void* buf, std::uint32_t n, std::uint32_t* written,
+                 Overlapped* ov) override {
+    std::shared_ptr<Device> d = Find(h);
+    if (!d) return Refused(ov, EBADF);
+    return d->Write(buf, n, written, ov);
+  }
+  bool ReadFile(Handle h, void* buf, std::uint32_t n, std::uint32_t* read,
+                Overlapped* ov) override {
+    std::shared_ptr<Device> d = Find(h);
+    if (!d) return Refused(ov, EBADF);
+    return d->Read(buf, n, read, ov);
+  }
+#undef WITH_DEVICE
+
+  bool GetOverlappedResult(Handle, Overlapped* ov, std::uint32_t* n, bool wait) override {
+    // The request record knows its device (through its event) while it runs.
+    if (ov && ov->hEvent && !wait && ov->pending.load()) ov->hEvent->IsSet();
+    return detail::OverlappedResult(ov, n, wait);
+  }
+
+ private:
+  // A request refused at its start leaves its event clear: nothing will complete it.
+  static bool Refused(Overlapped* ov, int err) {
+    if (ov && ov->hEvent) ov->hEvent->Reset();
+    return Fail(err);
+  }
 };
+
 }  // namespace
 
+void SetPortsDirectory(const std::string& path) {
+  std::lock_guard<std::mutex> lk(gPortsMu);
+  gPortsDir = path;
+}
+
+std::string PortsDirectory() {
+  std::lock_guard<std::mutex> lk(gPortsMu);
+  return gPortsDir.empty() ? ExecutableDir() + "/ports" : gPortsDir;
+}
+
+std::string ResolvePortName(const std::string& name) {
+  std::string rest = name;
+  const bool prefixed = rest.rfind("\\\\.\\", 0) == 0;
+  if (prefixed) rest = rest.substr(4);
+  if (rest.size() > 3 && (rest[0] == 'C' || rest[0] == 'c') && (rest[1] == 'O' || rest[1] == 'o') &&
+      (rest[2] == 'M' || rest[2] == 'm') &&
+      std::all_of(rest.begin() + 3, rest.end(), [](char c) { return c >= '0' && c <= '9'; }) &&
+      rest.size() <= 8) {
+    const unsigned long n = std::stoul(rest.substr(3));
+    const std::string link = PortsDirectory() + "/COM" + std::to_string(n);
+    struct stat st {};
+    if (lstat(link.c_str(), &st) == 0) return link;
+    if (n == 0) return std::string();  // no such port: the open fails with ENOENT
+    return "/dev/ttyS" + std::to_string(n - 1);
+  }
+  if (prefixed && !rest.empty() && rest[0] != '/') return "/dev/" + rest;
+  return rest;
+}
+
 SerialApi& SystemSerialApi() {
-  static Unavailable api;
+  static LinuxSerialApi api;
   return api;
 }
+
 }  // namespace serial

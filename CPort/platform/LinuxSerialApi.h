@@ -1,0 +1,17 @@
+// Linux specifics of the serial platform layer that tests and tools may reach.
+#pragma once
+
+#include <string>
+
+namespace serial {
+
+// Folder whose entries COM1, COM2, ... (links to ttys) name the ports. Empty (the default):
+// "ports" beside the running executable. Tests and the simulator point it elsewhere.
+void SetPortsDirectory(const std::string& path);
+std::string PortsDirectory();
+
+// The device path CreateFile opens for a name: "\\.\COMn" or "COMn" -> <ports>/COMn if that
+// entry exists, else /dev/ttyS<n-1>; "\\.\name" -> /dev/name; any other text as it is.
+std::string ResolvePortName(const std::string& name);
+
+}  // namespace serial

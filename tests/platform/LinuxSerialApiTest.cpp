@@ -1,0 +1,470 @@
+// The Linux backend over pseudo-terminals: the test holds the master side, the backend opens
+// the slave by its path or through a ports-folder link.
+#include <fcntl.h>
+#include <poll.h>
+#include <pty.h>
+#include <sys/resource.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <filesystem>
+#include <string>
+#include <thread>
+
+#include <gtest/gtest.h>
+
+#include "LinuxSerialApi.h"
+#include "SerialApi.h"
+
+using namespace serial;
+using namespace std::chrono;
+namespace fs = std::filesystem;
+
+namespace {
+
+struct Pty {
+  int master = -1;
+  std::string slavePath;
+  Pty() {
+    int slave = -1;
+    char name[128];
+    if (openpty(&master, &slave, name, nullptr, nullptr) == 0) {
+      slavePath = name;
+      ::close(slave);  // the backend opens it by name
+    }
+  }
+  ~Pty() { CloseMaster(); }
+  void CloseMaster() {
+    if (master >= 0) ::close(master);
+    master = -1;
+  }
+  void Send(const std::string& s) const {
+    ASSERT_EQ(::write(master, s.data(), s.size()), ssize_t(s.size()));
+  }
+  // Reads exactly n bytes from the master, or what came within two seconds.
+  std::string Receive(std::size_t n) const {
+    std::string out;
+    const auto end = steady_clock::now() + seconds(2);
+    while (out.size() < n && steady_clock::now() < end) {
+      pollfd p{master, POLLIN, 0};
+      if (poll(&p, 1, 200) <= 0) continue;
+      char buf[256];
+      const ssize_t r = ::read(master, buf, std::min(sizeof buf, n - out.size()));
+      if (r <= 0) break;
+      out.append(buf, std::size_t(r));
+    }
+    return out;
+  }
+};
+
+struct Request {
+  Event ev{true};
+  Overlapped ov;
+  Request() { ov.hEvent = &ev; }
+};
+
+Dcb LinkDcb(std::uint32_t baud) {
+  Dcb d;
+  d.BaudRate = baud;
+  d.Flags = dcb::fBinary | (RTS_CONTROL_TOGGLE << dcb::fRtsControlShift);
+  d.XonLim = d.XoffLim = 256;
+  d.ByteSize = 8;
+  d.Parity = NOPARITY;
+  d.StopBits = TWOSTOPBITS;
+  d.XonChar = 17;
+  d.XoffChar = 19;
+  return d;
+}
+
+class PtyPort : public ::testing::Test {
+ protected:
+  SerialApi& api = SystemSerialApi();
+  Pty pty;
+  Handle h = InvalidHandle;
+
+  void SetUp() override {
+    ASSERT_FALSE(pty.slavePath.empty());
+    h = api.CreateFile(pty.slavePath);
+    ASSERT_NE(h, InvalidHandle) << GetLastError();
+    ASSERT_TRUE(api.SetupComm(h, 1024, 1024));
+    ASSERT_TRUE(api.SetCommState(h, LinkDcb(19200))) << GetLastError();
+  }
+  void TearDown() override {
+    if (h != InvalidHandle) {
+      EXPECT_TRUE(api.CloseHandle(h));
+    }
+  }
+  void Timeouts(std::uint32_t ri, std::uint32_t rm, std::uint32_t rc) {
+    ASSERT_TRUE(api.SetCommTimeouts(h, CommTimeouts{ri, rm, rc, 100, 1000}));
+  }
+  // Starts a read; returns whether it is still running.
+  bool StartRead(Request& rq, char* buf, std::uint32_t n, std::uint32_t* got) {
+    if (api.ReadFile(h, buf, n, got, &rq.ov)) return false;
+    EXPECT_EQ(GetLastError(), ErrorIoPending);
+    return true;
+  }
+  std::uint32_t AwaitRead(Request& rq, bool* ok = nullptr) {
+    EXPECT_TRUE(rq.ev.Wait());
+    std::uint32_t n = 0;
+    const bool r = api.GetOverlappedResult(h, &rq.ov, &n, false);
+    if (ok) {
+      *ok = r;
+    } else {
+      EXPECT_TRUE(r) << GetLastError();
+    }
+    return n;
+  }
+  std::uint32_t ReadNow(char* buf, std::uint32_t n) {
+    Request rq;
+    std::uint32_t got = 0;
+    if (!StartRead(rq, buf, n, &got)) return got;
+    return AwaitRead(rq);
+  }
+};
+
+}  // namespace
+
+TEST(LinuxOpen, MissingAndHeldDevicesAreRefusedWithTheirErrno) {
+  SerialApi& api = SystemSerialApi();
+  EXPECT_EQ(api.CreateFile("/dev/no-such-serial-device"), InvalidHandle);
+  EXPECT_EQ(GetLastError(), ENOENT);
+
+  Pty pty;
+  const Handle h = api.CreateFile(pty.slavePath);
+  ASSERT_NE(h, InvalidHandle) << GetLastError();
+  EXPECT_EQ(api.CreateFile(pty.slavePath), InvalidHandle);
+  EXPECT_EQ(GetLastError(), EBUSY);
+  ASSERT_TRUE(api.CloseHandle(h));
+
+  // A closed handle reaches nothing, also not a device opened after it.
+  const Handle again = api.CreateFile(pty.slavePath);
+  ASSERT_NE(again, InvalidHandle) << GetLastError();
+  EXPECT_NE(again, h);
+  std::uint32_t err;
+  ComStat st;
+  EXPECT_FALSE(api.ClearCommError(h, &err, &st));
+  EXPECT_EQ(GetLastError(), EBADF);
+  EXPECT_FALSE(api.CloseHandle(h));
+  EXPECT_TRUE(api.CloseHandle(again));
+}
+
+TEST(LinuxOpen, PortNamesResolveThroughThePortsFolder) {
+  const fs::path dir = fs::temp_directory_path() / ("konf-ports-" + std::to_string(getpid()));
+  fs::create_directories(dir);
+  SetPortsDirectory(dir.string());
+  Pty pty;
+  fs::create_symlink(pty.slavePath, dir / "COM12");
+  EXPECT_EQ(ResolvePortName("\\\\.\\COM12"), (dir / "COM12").string());
+  EXPECT_EQ(ResolvePortName("\\\\.\\COM3"), "/dev/ttyS2");
+  EXPECT_EQ(ResolvePortName("/dev/ttyUSB0"), "/dev/ttyUSB0");
+
+  SerialApi& api = SystemSerialApi();
+  const Handle h = api.CreateFile("\\\\.\\COM12");
+  ASSERT_NE(h, InvalidHandle) << GetLastError();
+  EXPECT_TRUE(api.CloseHandle(h));
+  SetPortsDirectory("");
+  fs::remove_all(dir);
+}
+
+TEST_F(PtyPort, BytesOfEveryValueGoBothWays) {
+  Timeouts(MaxDword, 2, 1000);
+  std::string all;
+  for (int i = 0; i < 256; ++i) all += char(i);
+  all += std::string("\xff\xff\0\xff\0\0", 6);  // what would look like error marks
+  Request wr;
+  std::uint32_t n = 0;
+  if (!api.WriteFile(h, all.data(), std::uint32_t(all.size()), &n, &wr.ov)) {
+    ASSERT_EQ(GetLastError(), ErrorIoPending);
+    ASSERT_TRUE(api.GetOverlappedResult(h, &wr.ov, &n, true));
+  }
+  EXPECT_EQ(n, all.size());
+  EXPECT_EQ(pty.Receive(all.size()), all);
+
+  pty.Send(all);
+  std::string buf(all.size(), '?');
+  EXPECT_EQ(ReadNow(buf.data(), std::uint32_t(buf.size())), all.size());
+  EXPECT_EQ(buf, all);
+  std::uint32_t errors = 1;
+  ComStat st;
+  ASSERT_TRUE(api.ClearCommError(h, &errors, &st));
+  EXPECT_EQ(errors, 0u);  // 0xFF and zeros in the data are no line errors
+  EXPECT_EQ(st.cbInQue, 0u);
+}
+
+TEST_F(PtyPort, ReadEndsWithWhatCameAtItsTotalTimeOut) {
+  Timeouts(MaxDword, 2, 200);
+  pty.Send("12345");
+  char buf[8];
+  const auto t0 = steady_clock::now();
+  EXPECT_EQ(ReadNow(buf, 8), 5u);
+  const auto took = steady_clock::now() - t0;
+  EXPECT_GE(took, milliseconds(216));
+  EXPECT_LT(took, milliseconds(2000));
+  EXPECT_EQ(std::string(buf, 5), "12345");
+}
+
+TEST_F(PtyPort, SilentPeerReadOfSevenEndsEmptyAfterItsTimeOut) {
+  Timeouts(MaxDword, 2, 1000);
+  char buf[7];
+  const auto t0 = steady_clock::now();
+  EXPECT_EQ(ReadNow(buf, 7), 0u);
+  const auto took = steady_clock::now() - t0;
+  EXPECT_GE(took, milliseconds(1014));
+  EXPECT_LT(took, milliseconds(3000));
+}
+
+TEST_F(PtyPort, ReadEndsAsSoonAsItsCountHasArrived) {
+  Timeouts(MaxDword, 2, 5000);
+  char buf[8];
+  Request rq;
+  std::uint32_t got = 0;
+  const auto t0 = steady_clock::now();
+  ASSERT_TRUE(StartRead(rq, buf, 8, &got));
+  std::thread peer([&] {
+    std::this_thread::sleep_for(milliseconds(30));
+    pty.Send("abcd");
+    std::this_thread::sleep_for(milliseconds(30));
+    pty.Send("efghXYZ");  // more than asked: the rest stays queued
+  });
+  EXPECT_EQ(AwaitRead(rq), 8u);
+  EXPECT_LT(steady_clock::now() - t0, milliseconds(2000));
+  peer.join();
+  EXPECT_EQ(std::string(buf, 8), "abcdefgh");
+  Timeouts(MaxDword, 0, 0);
+  char rest[8];
+  // The peer's last bytes may still be on their way through the pty.
+  std::uint32_t n = 0;
+  const auto end = steady_clock::now() + seconds(2);
+  while (n < 3 && steady_clock::now() < end) n += ReadNow(rest + n, 8 - n);
+  EXPECT_EQ(std::string(rest, n), "XYZ");
+}
+
+TEST_F(PtyPort, IntervalTimeOutEndsAReadAfterAGap) {
+  Timeouts(50, 0, 0);
+  pty.Send("ab");
+  char buf[8];
+  const auto t0 = steady_clock::now();
+  EXPECT_EQ(ReadNow(buf, 8), 2u);
+  EXPECT_LT(steady_clock::now() - t0, milliseconds(2000));
+}
+
+TEST_F(PtyPort, ImmediateModeReturnsWhatIsQueuedAtOnce) {
+  ASSERT_TRUE(api.SetCommMask(h, EV_RXCHAR));
+  pty.Send("xyz");
+  // Wait for the bytes to reach the port, then ask for more than there is.
+  std::uint32_t queued = 0;
+  while (queued < 3) {
+    Request ev;
+    std::uint32_t mask = 0, n = 0;
+    if (!api.WaitCommEvent(h, &mask, &ev.ov)) {
+      ASSERT_EQ(GetLastError(), ErrorIoPending);
+      ASSERT_TRUE(ev.ev.Wait(2000));
+      ASSERT_TRUE(api.GetOverlappedResult(h, &ev.ov, &n, false));
+    }
+    EXPECT_EQ(mask, EV_RXCHAR);
+    ComStat st;
+    std::uint32_t err;
+    ASSERT_TRUE(api.ClearCommError(h, &err, &st));
+    queued = st.cbInQue;
+  }
+  Timeouts(MaxDword, 0, 0);
+  char buf[8];
+  Request rq;
+  std::uint32_t got = 0;
+  ASSERT_TRUE(api.ReadFile(h, buf, 8, &got, &rq.ov));  // done at once
+  EXPECT_EQ(got, 3u);
+  EXPECT_EQ(std::string(buf, 3), "xyz");
+  EXPECT_TRUE(api.ReadFile(h, buf, 8, &got, &rq.ov));
+  EXPECT_EQ(got, 0u);
+}
+
+TEST_F(PtyPort, AbortPurgeEndsAPendingReadAtOnceWithWhatItHolds) {
+  Timeouts(0, 0, 0);  // no time-out at all
+  char buf[8];
+  Request rq;
+  std::uint32_t got = 0;
+  ASSERT_TRUE(StartRead(rq, buf, 8, &got));
+  std::thread other([&] {
+    pty.Send("abc");
+    std::this_thread::sleep_for(milliseconds(100));
+    EXPECT_TRUE(api.PurgeComm(h, PURGE_RXABORT | PURGE_TXABORT));
+  });
+  EXPECT_EQ(AwaitRead(rq), 3u);
+  other.join();
+  EXPECT_EQ(std::string(buf, 3), "abc");
+}
+
+TEST_F(PtyPort, ARequestNobodyDrivesStillCompletes) {
+  // Waiting through WaitForEither or polling the result hands the read to the backend.
+  Timeouts(MaxDword, 0, 300);
+  char buf[4];
+  Request rq;
+  std::uint32_t got = 0, n = 0;
+  ASSERT_TRUE(StartRead(rq, buf, 4, &got));
+  EXPECT_FALSE(api.GetOverlappedResult(h, &rq.ov, &n, false));
+  EXPECT_EQ(GetLastError(), ErrorIoIncomplete);
+  Event never(false);
+  std::thread peer([&] {
+    std::this_thread::sleep_for(milliseconds(30));
+    pty.Send("wxyz");
+  });
+  EXPECT_EQ(WaitForEither(never, rq.ev, 5000), WaitResult::Object1);
+  peer.join();
+  ASSERT_TRUE(api.GetOverlappedResult(h, &rq.ov, &n, false));
+  EXPECT_EQ(n, 4u);
+  EXPECT_EQ(std::string(buf, 4), "wxyz");
+
+  // And its time-out too.
+  const auto t0 = steady_clock::now();
+  ASSERT_TRUE(StartRead(rq, buf, 4, &got));
+  EXPECT_EQ(WaitForEither(never, rq.ev, 5000), WaitResult::Object1);
+  EXPECT_GE(steady_clock::now() - t0, milliseconds(300));
+  ASSERT_TRUE(api.GetOverlappedResult(h, &rq.ov, &n, false));
+  EXPECT_EQ(n, 0u);
+}
+
+TEST_F(PtyPort, SpeedsWithoutAndWithStandardConstantsReadBack) {
+  for (std::uint32_t baud : {110u, 19200u, 56000u, 256000u, 14400u, 128000u}) {
+    ASSERT_TRUE(api.SetCommState(h, LinkDcb(baud))) << baud << " errno " << GetLastError();
+    Dcb back;
+    ASSERT_TRUE(api.GetCommState(h, back));
+    EXPECT_EQ(back.BaudRate, baud);
+    EXPECT_EQ(back.ByteSize, 8);
+    EXPECT_EQ(back.StopBits, TWOSTOPBITS);
+    EXPECT_EQ(back.Parity, NOPARITY);
+  }
+}
+
+TEST_F(PtyPort, LineStateThePtyCannotTakeIsRefused) {
+  Dcb d = LinkDcb(9600);
+  d.ByteSize = 7;
+  d.Parity = EVENPARITY;
+  EXPECT_FALSE(api.SetCommState(h, d));
+  EXPECT_EQ(GetLastError(), EINVAL);
+  Dcb back;
+  ASSERT_TRUE(api.GetCommState(h, back));
+  EXPECT_EQ(back.BaudRate, 19200u);  // the earlier state stays
+  EXPECT_EQ(back.ByteSize, 8);
+}
+
+TEST_F(PtyPort, NoModemLinesOnAPty) {
+  std::uint32_t status = 0xFF;
+  ASSERT_TRUE(api.GetCommModemStatus(h, &status));
+  EXPECT_EQ(status, 0u);
+  EXPECT_TRUE(api.EscapeCommFunction(h, SETRTS));
+  EXPECT_TRUE(api.EscapeCommFunction(h, CLRDTR));
+  EXPECT_FALSE(api.EscapeCommFunction(h, 77));
+  EXPECT_TRUE(api.TransmitCommChar(h, 'Q'));
+  EXPECT_TRUE(api.TransmitCommChar(h, 'R'));  // a pty takes it at once
+  EXPECT_EQ(pty.Receive(2), "QR");
+}
+
+TEST_F(PtyPort, CommEventsForReceivedBytesAndTheEventCharacter) {
+  Dcb d = LinkDcb(19200);
+  d.EvtChar = '\n';
+  ASSERT_TRUE(api.SetCommState(h, d));
+  ASSERT_TRUE(api.SetCommMask(h, EV_RXCHAR | EV_RXFLAG | EV_TXEMPTY));
+  Request ev;
+  std::uint32_t mask = 0, seen = 0, n = 0;
+  pty.Send("ab\n");
+  const auto end = steady_clock::now() + seconds(3);
+  while (!(seen & EV_RXFLAG) && steady_clock::now() < end) {
+    if (!api.WaitCommEvent(h, &mask, &ev.ov)) {
+      ASSERT_EQ(GetLastError(), ErrorIoPending);
+      ASSERT_TRUE(ev.ev.Wait(3000));
+      ASSERT_TRUE(api.GetOverlappedResult(h, &ev.ov, &n, false));
+    }
+    seen |= mask;
+  }
+  EXPECT_EQ(seen, EV_RXCHAR | EV_RXFLAG);
+
+  // A write that has left raises EV_TXEMPTY, held until the next wait.
+  Request wr;
+  ASSERT_TRUE(api.WriteFile(h, "hi", 2, &n, &wr.ov) ||
+              api.GetOverlappedResult(h, &wr.ov, &n, true));
+  ASSERT_TRUE(api.WaitCommEvent(h, &mask, &ev.ov) ||
+              (ev.ev.Wait(3000) && api.GetOverlappedResult(h, &ev.ov, &n, false)));
+  EXPECT_EQ(mask, EV_TXEMPTY);
+
+  // Setting the mask ends a pending wait with an empty mask.
+  mask = 0xDEAD;
+  ASSERT_FALSE(api.WaitCommEvent(h, &mask, &ev.ov));
+  ASSERT_EQ(GetLastError(), ErrorIoPending);
+  EXPECT_FALSE(ev.ev.Wait(50));
+  ASSERT_TRUE(api.SetCommMask(h, EV_RXCHAR));
+  ASSERT_TRUE(ev.ev.Wait(1000));
+  ASSERT_TRUE(api.GetOverlappedResult(h, &ev.ov, &n, false));
+  EXPECT_EQ(mask, 0u);
+}
+
+TEST_F(PtyPort, IdleWithAllEventsWatchedCostsNoCpu) {
+  ASSERT_TRUE(api.SetCommMask(h, 0x05FF));
+  Request ev;
+  std::uint32_t mask = 0;
+  ASSERT_FALSE(api.WaitCommEvent(h, &mask, &ev.ov));
+  rusage a{}, b{};
+  getrusage(RUSAGE_SELF, &a);
+  std::this_thread::sleep_for(milliseconds(500));
+  getrusage(RUSAGE_SELF, &b);
+  auto us = [](const rusage& r) {
+    return (r.ru_utime.tv_sec + r.ru_stime.tv_sec) * 1000000L + r.ru_utime.tv_usec +
+           r.ru_stime.tv_usec;
+  };
+  EXPECT_LT(us(b) - us(a), 20000L);
+  EXPECT_FALSE(ev.ev.IsSet());
+  ASSERT_TRUE(api.SetCommMask(h, 0));  // ends the wait before its record goes
+  EXPECT_TRUE(ev.ev.IsSet());
+}
+
+TEST(LinuxGone, PeerClosingFailsTheReadAndTheDeviceOpensAgainWhenBack) {
+  const fs::path dir = fs::temp_directory_path() / ("konf-gone-" + std::to_string(getpid()));
+  fs::create_directories(dir);
+  SetPortsDirectory(dir.string());
+  SerialApi& api = SystemSerialApi();
+  auto pty = std::make_unique<Pty>();
+  fs::create_symlink(pty->slavePath, dir / "COM7");
+  Handle h = api.CreateFile("\\\\.\\COM7");
+  ASSERT_NE(h, InvalidHandle) << GetLastError();
+  ASSERT_TRUE(api.SetCommTimeouts(h, CommTimeouts{0, 0, 0, 0, 0}));  // a read waits for ever
+
+  char buf[8];
+  Request rq;
+  std::uint32_t got = 0;
+  ASSERT_FALSE(api.ReadFile(h, buf, 8, &got, &rq.ov));
+  ASSERT_EQ(GetLastError(), ErrorIoPending);
+  std::thread peer([&] {
+    std::this_thread::sleep_for(milliseconds(50));
+    pty->CloseMaster();
+  });
+  ASSERT_TRUE(rq.ev.Wait(5000));
+  peer.join();
+  EXPECT_FALSE(api.GetOverlappedResult(h, &rq.ov, &got, false));
+  EXPECT_EQ(GetLastError(), EIO);
+  EXPECT_FALSE(api.WriteFile(h, "x", 1, &got, &rq.ov));
+  EXPECT_EQ(GetLastError(), EIO);
+  std::uint32_t err;
+  ComStat st;
+  EXPECT_FALSE(api.ClearCommError(h, &err, &st));
+  EXPECT_EQ(GetLastError(), EIO);
+  EXPECT_TRUE(api.CloseHandle(h));
+
+  // The device comes back (a new pty under the same name).
+  pty = std::make_unique<Pty>();
+  fs::remove(dir / "COM7");
+  fs::create_symlink(pty->slavePath, dir / "COM7");
+  h = api.CreateFile("\\\\.\\COM7");
+  ASSERT_NE(h, InvalidHandle) << GetLastError();
+  ASSERT_TRUE(api.SetCommTimeouts(h, CommTimeouts{MaxDword, 2, 1000, 0, 0}));
+  pty->Send("back");
+  Request rq2;
+  if (!api.ReadFile(h, buf, 4, &got, &rq2.ov)) {
+    ASSERT_EQ(GetLastError(), ErrorIoPending);
+    ASSERT_TRUE(api.GetOverlappedResult(h, &rq2.ov, &got, true));
+  }
+  EXPECT_EQ(std::string(buf, got), "back");
+  EXPECT_TRUE(api.CloseHandle(h));
+  SetPortsDirectory("");
+  fs::remove_all(dir);
+}
