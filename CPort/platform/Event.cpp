@@ -15,15 +15,21 @@ void SetLastError(int code) { tlsLastError = code; }
 Event::Event(bool initiallySet) : state_(std::make_unique<State>()) { state_->set = initiallySet; }
 Event::~Event() = default;
 
-void Event::Set() {
-  std::lock_guard<std::mutex> lk(state_->m);
-  state_->set = true;
-  state_->cv.notify_all();
-  for (detail::Waiter* w : state_->waiters) {
+namespace {
+void SetLocked(Event::State& s) {
+  s.set = true;
+  s.cv.notify_all();
+  for (detail::Waiter* w : s.waiters) {
     std::lock_guard<std::mutex> wl(w->m);
     w->fired = true;
     w->cv.notify_one();
   }
+}
+}  // namespace
+
+void Event::Set() {
+  std::lock_guard<std::mutex> lk(state_->m);
+  SetLocked(*state_);
 }
 
 void Event::Reset() {
@@ -184,18 +190,21 @@ void StartRequest(Overlapped* ov) {
 }
 
 void FinishRequest(Overlapped* ov, std::uint32_t transferred, int error) {
+  // Result and event change together under the event's lock: a waiter that sees the event
+  // set sees the result, and may free both as soon as the lock is released.
   Event::State& s = ov->hEvent->state();
+  std::shared_ptr<EventDriver> driver;
   {
     std::lock_guard<std::mutex> lk(s.m);
     if (s.driven == ov) {
-      s.driver.reset();
+      driver = std::move(s.driver);
       s.driven = nullptr;
     }
+    ov->transferred = transferred;
+    ov->error = error;
+    ov->pending.store(false, std::memory_order_release);
+    SetLocked(s);
   }
-  ov->transferred = transferred;
-  ov->error = error;
-  ov->pending.store(false, std::memory_order_release);
-  ov->hEvent->Set();
 }
 
 void AttachDriver(Overlapped* ov, std::shared_ptr<EventDriver> driver) {
