@@ -1,0 +1,159 @@
+#include "PtyServer.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <pty.h>
+#include <sys/eventfd.h>
+#include <sys/inotify.h>
+#include <sys/ioctl.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <system_error>
+
+namespace devicesim {
+
+namespace {
+
+// A request that stops arriving half-way is dropped after this much quiet on the line.
+constexpr int kInputResetMs = 100;
+// A client that does not read its replies must not stall the device.
+constexpr int kWriteTimeoutMs = 2000;
+
+[[noreturn]] void ThrowErrno(const char* what) {
+  throw std::system_error(errno, std::generic_category(), what);
+}
+
+}  // namespace
+
+PtyServer::PtyServer(Device& device) : device_(device) {}
+
+PtyServer::~PtyServer() {
+  if (inotify_ >= 0) close(inotify_);
+  if (slave_ >= 0) close(slave_);
+  if (master_ >= 0) close(master_);
+}
+
+void PtyServer::Open() {
+  char name[128] = {};
+  if (openpty(&master_, &slave_, name, nullptr, nullptr) != 0) ThrowErrno("openpty");
+  slavePath_ = name;
+  fcntl(master_, F_SETFD, FD_CLOEXEC);
+  fcntl(slave_, F_SETFD, FD_CLOEXEC);
+  if (fcntl(master_, F_SETFL, fcntl(master_, F_GETFL) | O_NONBLOCK) != 0) ThrowErrno("fcntl");
+  // Raw from the start, so a client that does not configure the line still gets bytes as sent.
+  termios t{};
+  if (tcgetattr(slave_, &t) != 0) ThrowErrno("tcgetattr");
+  cfmakeraw(&t);
+  if (tcsetattr(slave_, TCSANOW, &t) != 0) ThrowErrno("tcsetattr");
+  // Closes of the slave tell us a client went away (see ClientClosed).
+  inotify_ = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+  if (inotify_ >= 0 && inotify_add_watch(inotify_, name, IN_CLOSE_WRITE | IN_CLOSE_NOWRITE) < 0) {
+    close(inotify_);
+    inotify_ = -1;
+  }
+}
+
+// A client's exclusive-use flag outlives its close here, because we keep the slave open;
+// without clearing it nobody but root could open the port again.
+void PtyServer::ClientClosed() {
+  char buf[4096];
+  while (read(inotify_, buf, sizeof buf) > 0) {
+  }
+  ioctl(slave_, TIOCNXCL);
+  device_.ResetInput();
+}
+
+bool PtyServer::WaitUnlessStopped(int stopFd, std::chrono::milliseconds delay) {
+  if (delay.count() <= 0) return true;
+  const auto until = std::chrono::steady_clock::now() + delay;
+  for (;;) {
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+        until - std::chrono::steady_clock::now());
+    if (left.count() <= 0) return true;
+    pollfd p{stopFd, POLLIN, 0};
+    const int n = poll(&p, 1, static_cast<int>(left.count()) + 1);
+    if (n > 0) return false;
+    if (n < 0 && errno != EINTR) ThrowErrno("poll");
+  }
+}
+
+bool PtyServer::WriteAll(int stopFd, const ByteString& bytes) {
+  std::size_t done = 0;
+  while (done < bytes.size()) {
+    const ssize_t n = write(master_, bytes.data() + done, bytes.size() - done);
+    if (n > 0) {
+      done += static_cast<std::size_t>(n);
+      continue;
+    }
+    if (n < 0 && errno != EAGAIN && errno != EINTR) ThrowErrno("write");
+    pollfd p[2] = {{master_, POLLOUT, 0}, {stopFd, POLLIN, 0}};
+    const int r = poll(p, 2, kWriteTimeoutMs);
+    if (r == 0) return true;  // nobody reads: drop the rest of the reply
+    if (r < 0 && errno != EINTR) ThrowErrno("poll");
+    if (p[1].revents) return false;
+  }
+  return true;
+}
+
+void PtyServer::Serve(int stopFd, const ExchangeCallback& onExchange) {
+  char buf[4096];
+  for (;;) {
+    pollfd p[3] = {{stopFd, POLLIN, 0}, {master_, POLLIN, 0}, {inotify_, POLLIN, 0}};
+    const int timeout = device_.HasPartialInput() ? kInputResetMs : -1;
+    const int r = poll(p, inotify_ >= 0 ? 3 : 2, timeout);
+    if (r < 0) {
+      if (errno == EINTR) continue;
+      ThrowErrno("poll");
+    }
+    if (r == 0) {
+      device_.ResetInput();
+      continue;
+    }
+    if (p[0].revents) return;
+    if (inotify_ >= 0 && p[2].revents) ClientClosed();
+    if (p[1].revents & POLLIN) {
+      const ssize_t n = read(master_, buf, sizeof buf);
+      if (n < 0 && errno != EAGAIN && errno != EINTR) ThrowErrno("read");
+      if (n <= 0) continue;
+      for (const Exchange& exchange : device_.Feed(ByteString(buf, static_cast<std::size_t>(n)))) {
+        for (const ReplyPiece& piece : exchange.reply) {
+          if (!WaitUnlessStopped(stopFd, piece.delay) || !WriteAll(stopFd, piece.bytes)) return;
+        }
+        if (onExchange) onExchange(exchange);
+      }
+    } else if (p[1].revents & (POLLHUP | POLLERR)) {
+      // Cannot happen while we hold the slave; waiting on would spin.
+      throw std::system_error(EIO, std::generic_category(), "pseudo-terminal hung up");
+    }
+  }
+}
+
+PtyServerThread::PtyServerThread(Device& device, PtyServer::ExchangeCallback onExchange)
+    : server_(device) {
+  server_.Open();
+  stop_ = eventfd(0, EFD_CLOEXEC);
+  if (stop_ < 0) ThrowErrno("eventfd");
+  thread_ = std::thread([this, onExchange] {
+    try {
+      server_.Serve(stop_, onExchange);
+    } catch (const std::exception& e) {
+      error_ = e.what();
+    }
+  });
+}
+
+PtyServerThread::~PtyServerThread() {
+  Stop();
+  close(stop_);
+}
+
+void PtyServerThread::Stop() {
+  if (!thread_.joinable()) return;
+  const std::uint64_t one = 1;
+  [[maybe_unused]] auto n = write(stop_, &one, sizeof one);
+  thread_.join();
+}
+
+}  // namespace devicesim

@@ -1,0 +1,247 @@
+// konfigurator-sim: a simulated field device on a pseudo-terminal, reachable as a COM port.
+#include <limits.h>
+#include <signal.h>
+#include <sys/signalfd.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+#include <exception>
+#include <string>
+
+#include "PtyServer.h"
+
+namespace {
+
+const char kUsage[] =
+    "Usage: konfigurator-sim [options]\n"
+    "Simulated field device for Konfigurator, served on a pseudo-terminal and linked as\n"
+    "ports/COM2 beside the program, so Konfigurator can open it as COM2.\n"
+    "\n"
+    "  --port NAME            link name in the ports folder (default COM2)\n"
+    "  --ports-dir DIR        folder for the link (default: ports/ beside this program)\n"
+    "  --address N            bus address of the device, 0-255 (default 2)\n"
+    "  --mode N               operating mode byte at start (default 0, LAN)\n"
+    "  --ip TEXT              IP address at start (default 192.168.1.10)\n"
+    "  --ip-port TEXT         IP port at start (default 502)\n"
+    "Faults:\n"
+    "  --silent               never answer\n"
+    "  --refuse               refuse every request\n"
+    "  --strict               refuse everything outside configuration mode\n"
+    "  --bad-checksum         corrupt the checksum of every reply\n"
+    "  --foreign-address      answer from address + 1\n"
+    "  --short N              cut N bytes off the end of every reply\n"
+    "  --declared-length N    put N in the length field of every reply\n"
+    "  --nul-pad N            append N NUL bytes to the texts read\n"
+    "  --space-pad N          put N spaces before the texts read\n"
+    "  --delay MS             wait MS milliseconds before answering\n"
+    "  --split N              send replies in pieces of N bytes...\n"
+    "  --gap MS               ...MS milliseconds apart (default 20)\n"
+    "  --times N              misbehave on the first N requests only\n"
+    "  --help                 show this text\n"
+    "\n"
+    "Prints one line per exchange: time, request (M) and reply (S) in hex.\n"
+    "Stops on Ctrl-C or SIGTERM and removes its link.\n";
+
+std::string ExecutableDir() {
+  char path[PATH_MAX];
+  const ssize_t n = readlink("/proc/self/exe", path, sizeof path - 1);
+  if (n <= 0) return ".";
+  std::string p(path, static_cast<std::size_t>(n));
+  const auto slash = p.rfind('/');
+  return slash == std::string::npos || slash == 0 ? "/" : p.substr(0, slash);
+}
+
+bool ParseInt(const char* text, int low, int high, int& out) {
+  char* end = nullptr;
+  errno = 0;
+  const long v = std::strtol(text, &end, 10);
+  if (errno != 0 || end == text || *end != '\0' || v < low || v > high) return false;
+  out = static_cast<int>(v);
+  return true;
+}
+
+std::string Now() {
+  const auto now = std::chrono::system_clock::now();
+  const std::time_t t = std::chrono::system_clock::to_time_t(now);
+  const auto ms =
+      std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()).count() % 1000;
+  std::tm tm{};
+  localtime_r(&t, &tm);
+  char buf[32];
+  std::snprintf(buf, sizeof buf, "%02d:%02d:%02d.%03d", tm.tm_hour, tm.tm_min, tm.tm_sec,
+                static_cast<int>(ms));
+  return buf;
+}
+
+// Points dir/name at target. An existing link (a simulator that was killed) is replaced;
+// anything else of that name is left alone.
+bool CreateLink(const std::string& dir, const std::string& name, const std::string& target) {
+  if (mkdir(dir.c_str(), 0755) != 0 && errno != EEXIST) {
+    std::fprintf(stderr, "konfigurator-sim: cannot create %s: %s\n", dir.c_str(),
+                 std::strerror(errno));
+    return false;
+  }
+  const std::string link = dir + "/" + name;
+  struct stat st {};
+  if (lstat(link.c_str(), &st) == 0 && !S_ISLNK(st.st_mode)) {
+    std::fprintf(stderr, "konfigurator-sim: %s exists and is not a link; not touching it\n",
+                 link.c_str());
+    return false;
+  }
+  const std::string temp = link + ".tmp" + std::to_string(getpid());
+  unlink(temp.c_str());
+  if (symlink(target.c_str(), temp.c_str()) != 0 || rename(temp.c_str(), link.c_str()) != 0) {
+    std::fprintf(stderr, "konfigurator-sim: cannot create link %s: %s\n", link.c_str(),
+                 std::strerror(errno));
+    unlink(temp.c_str());
+    return false;
+  }
+  return true;
+}
+
+// Only our own link: another simulator may have taken the name over since.
+void RemoveLink(const std::string& link, const std::string& target) {
+  char buf[PATH_MAX];
+  const ssize_t n = readlink(link.c_str(), buf, sizeof buf - 1);
+  if (n > 0 && std::string(buf, static_cast<std::size_t>(n)) == target) unlink(link.c_str());
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  std::string portName = "COM2";
+  std::string portsDir;
+  int address = 2;
+  devicesim::DeviceState state;
+  devicesim::Faults faults;
+  faults.gapMs = 20;
+
+  for (int i = 1; i < argc; ++i) {
+    const std::string arg = argv[i];
+    auto value = [&](const char*& out) {
+      if (i + 1 >= argc) {
+        std::fprintf(stderr, "konfigurator-sim: %s needs a value\n", arg.c_str());
+        return false;
+      }
+      out = argv[++i];
+      return true;
+    };
+    auto number = [&](int low, int high, int& out) {
+      const char* text = nullptr;
+      if (!value(text)) return false;
+      if (ParseInt(text, low, high, out)) return true;
+      std::fprintf(stderr, "konfigurator-sim: %s wants a number from %d to %d, not \"%s\"\n",
+                   arg.c_str(), low, high, text);
+      return false;
+    };
+    const char* text = nullptr;
+    int n = 0;
+    bool ok = true;
+    if (arg == "--help" || arg == "-h") {
+      std::fputs(kUsage, stdout);
+      return 0;
+    } else if (arg == "--port") {
+      ok = value(text);
+      if (ok) portName = text;
+      if (ok && (portName.empty() || portName.find('/') != std::string::npos)) {
+        std::fprintf(stderr, "konfigurator-sim: bad port name \"%s\"\n", text);
+        ok = false;
+      }
+    } else if (arg == "--ports-dir") {
+      ok = value(text);
+      if (ok) portsDir = text;
+    } else if (arg == "--address") {
+      ok = number(0, 255, address);
+    } else if (arg == "--mode") {
+      ok = number(0, 255, n);
+      state.mode = static_cast<std::uint8_t>(n);
+    } else if (arg == "--ip") {
+      ok = value(text);
+      if (ok) state.ip = text;
+    } else if (arg == "--ip-port") {
+      ok = value(text);
+      if (ok) state.port = text;
+    } else if (arg == "--silent") {
+      faults.silent = true;
+    } else if (arg == "--refuse") {
+      faults.refuseAll = true;
+    } else if (arg == "--strict") {
+      faults.refuseOutsideConfig = true;
+    } else if (arg == "--bad-checksum") {
+      faults.badChecksum = true;
+    } else if (arg == "--foreign-address") {
+      faults.foreignAddress = true;
+    } else if (arg == "--short") {
+      ok = number(0, 65535, faults.shortBy);
+    } else if (arg == "--declared-length") {
+      ok = number(0, 65535, faults.declaredLength);
+    } else if (arg == "--nul-pad") {
+      ok = number(0, 1000, faults.nulPadding);
+    } else if (arg == "--space-pad") {
+      ok = number(0, 1000, faults.spacePadding);
+    } else if (arg == "--delay") {
+      ok = number(0, 600000, faults.delayMs);
+    } else if (arg == "--split") {
+      ok = number(0, 65535, faults.splitBytes);
+    } else if (arg == "--gap") {
+      ok = number(0, 600000, faults.gapMs);
+    } else if (arg == "--times") {
+      ok = number(0, 1000000, faults.times);
+    } else {
+      std::fprintf(stderr, "konfigurator-sim: unknown option %s (see --help)\n", arg.c_str());
+      ok = false;
+    }
+    if (!ok) return 2;
+  }
+  if (portsDir.empty()) portsDir = ExecutableDir() + "/ports";
+
+  // Signals arrive through a descriptor, so the serving loop stops between exchanges.
+  sigset_t mask;
+  sigemptyset(&mask);
+  sigaddset(&mask, SIGINT);
+  sigaddset(&mask, SIGTERM);
+  sigaddset(&mask, SIGHUP);
+  sigprocmask(SIG_BLOCK, &mask, nullptr);
+  const int stopFd = signalfd(-1, &mask, SFD_CLOEXEC);
+  if (stopFd < 0) {
+    std::perror("konfigurator-sim: signalfd");
+    return 1;
+  }
+
+  devicesim::Device device(static_cast<DeviceAddress>(address));
+  device.SetState(state);
+  device.SetFaults(faults);
+  devicesim::PtyServer server(device);
+  try {
+    server.Open();
+  } catch (const std::exception& e) {
+    std::fprintf(stderr, "konfigurator-sim: %s\n", e.what());
+    return 1;
+  }
+  if (!CreateLink(portsDir, portName, server.SlavePath())) return 1;
+  const std::string link = portsDir + "/" + portName;
+  std::printf("konfigurator-sim: device %d on %s, linked as %s\n", address,
+              server.SlavePath().c_str(), link.c_str());
+  std::fflush(stdout);
+
+  int rc = 0;
+  try {
+    server.Serve(stopFd, [](const devicesim::Exchange& e) {
+      const ByteString reply = e.ReplyBytes();
+      std::printf("%s  M: %s  S: %s%s%s\n", Now().c_str(), HexDump(e.request).c_str(),
+                  reply.empty() ? "-" : HexDump(reply).c_str(), e.note.empty() ? "" : "  ",
+                  e.note.c_str());
+      std::fflush(stdout);
+    });
+  } catch (const std::exception& e) {
+    std::fprintf(stderr, "konfigurator-sim: %s\n", e.what());
+    rc = 1;
+  }
+  RemoveLink(link, server.SlavePath());
+  std::printf("konfigurator-sim: stopped\n");
+  return rc;
+}

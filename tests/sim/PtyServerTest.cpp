@@ -1,0 +1,162 @@
+#include "PtyServer.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+
+extern char** environ;
+
+namespace {
+
+using devicesim::Device;
+using devicesim::PtyServerThread;
+
+int OpenClient(const std::string& path) {
+  const int fd = open(path.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+  if (fd >= 0) {
+    termios t{};
+    tcgetattr(fd, &t);
+    cfmakeraw(&t);
+    tcsetattr(fd, TCSANOW, &t);
+  }
+  return fd;
+}
+
+// Reads until count bytes came or nothing more arrives for timeoutMs.
+ByteString ReadReply(int fd, std::size_t count, int timeoutMs = 2000) {
+  ByteString got;
+  char buf[256];
+  while (got.size() < count) {
+    pollfd p{fd, POLLIN, 0};
+    if (poll(&p, 1, timeoutMs) <= 0) break;
+    const ssize_t n = read(fd, buf, sizeof buf);
+    if (n <= 0) break;
+    got.append(buf, static_cast<std::size_t>(n));
+  }
+  return got;
+}
+
+void Send(int fd, const ByteString& bytes) {
+  ASSERT_EQ(write(fd, bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
+}
+
+TEST(PtyServer, AnswersOverThePseudoTerminalAcrossClientReopens) {
+  Device device(2);
+  PtyServerThread server(device);
+  for (int round = 0; round < 3; ++round) {
+    const int fd = OpenClient(server.SlavePath());
+    ASSERT_GE(fd, 0);
+    // The port component opens exclusively; the next client must still get in.
+    ioctl(fd, TIOCEXCL);
+    Send(fd, EnterConfigModeRequest(2));
+    EXPECT_EQ(ReadReply(fd, 7), BuildFrame(2, FunctionWrite, ParamEnterConfig)) << round;
+    close(fd);
+  }
+  const int fd = OpenClient(server.SlavePath());
+  ASSERT_GE(fd, 0);
+  Send(fd, ReadIpPortRequest(2));
+  EXPECT_EQ(FrameData(ReadReply(fd, 10)), "502");
+  int exclusive = -1;
+  ASSERT_EQ(ioctl(fd, TIOCGEXCL, &exclusive), 0);
+  EXPECT_EQ(exclusive, 0) << "a closed client's exclusive flag must not lock out the next";
+  close(fd);
+  server.Stop();
+  EXPECT_EQ(server.Error(), "");
+  EXPECT_EQ(device.RequestCount(), 4);
+}
+
+TEST(PtyServer, SplitAndDelayedRepliesArriveWhole) {
+  Device device(2);
+  devicesim::Faults f;
+  f.splitBytes = 2;
+  f.gapMs = 10;
+  f.delayMs = 20;
+  device.SetFaults(f);
+  PtyServerThread server(device);
+  const int fd = OpenClient(server.SlavePath());
+  ASSERT_GE(fd, 0);
+  const auto start = std::chrono::steady_clock::now();
+  Send(fd, ReadIpAddressRequest(2));
+  const ByteString reply = ReadReply(fd, 19);
+  EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(20 + 9 * 10));
+  EXPECT_EQ(reply, BuildFrame(2, FunctionRead, ParamIpAddress, "192.168.1.10"));
+  close(fd);
+}
+
+// The program itself: started as a process, linked into a ports folder, stopped by SIGTERM.
+TEST(KonfiguratorSim, ServesALinkedPortAndRemovesTheLinkOnStop) {
+  const std::filesystem::path dir =
+      std::filesystem::temp_directory_path() / ("simtest-" + std::to_string(getpid()));
+  std::filesystem::remove_all(dir);
+
+  int out[2];
+  ASSERT_EQ(pipe2(out, O_CLOEXEC), 0);
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_adddup2(&actions, out[1], 1);
+  const std::string dirText = dir.string();
+  const char* argv[] = {KONFIGURATOR_SIM, "--ports-dir", dirText.c_str(), "--port",   "COM7",
+                        "--address",      "9",           "--ip",          "10.0.0.7", nullptr};
+  pid_t pid = 0;
+  ASSERT_EQ(
+      posix_spawn(&pid, KONFIGURATOR_SIM, &actions, nullptr, const_cast<char**>(argv), environ), 0);
+  posix_spawn_file_actions_destroy(&actions);
+  close(out[1]);
+  FILE* lines = fdopen(out[0], "r");
+  char line[512] = {};
+  ASSERT_NE(fgets(line, sizeof line, lines), nullptr);  // the ready line
+  EXPECT_NE(std::string(line).find("COM7"), std::string::npos) << line;
+
+  const std::filesystem::path link = dir / "COM7";
+  EXPECT_TRUE(std::filesystem::is_symlink(link));
+  const int fd = OpenClient(link.string());
+  ASSERT_GE(fd, 0);
+  Send(fd, ReadIpAddressRequest(9));
+  EXPECT_EQ(FrameData(ReadReply(fd, 15)), "10.0.0.7");
+  close(fd);
+  ASSERT_NE(fgets(line, sizeof line, lines), nullptr);  // the exchange line
+  EXPECT_NE(std::string(line).find("M: 09 46 64 00 07"), std::string::npos) << line;
+  EXPECT_NE(std::string(line).find("S: 09 46 64 00 0F"), std::string::npos) << line;
+
+  kill(pid, SIGTERM);
+  int status = 0;
+  ASSERT_EQ(waitpid(pid, &status, 0), pid);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+  EXPECT_FALSE(std::filesystem::exists(std::filesystem::symlink_status(link)));
+  fclose(lines);
+  std::filesystem::remove_all(dir);
+}
+
+TEST(KonfiguratorSim, RejectsBadOptions) {
+  for (const char* bad : {"--address=x", "--bogus"}) {
+    const char* argv[] = {KONFIGURATOR_SIM, bad, nullptr};
+    pid_t pid = 0;
+    ASSERT_EQ(
+        posix_spawn(&pid, KONFIGURATOR_SIM, nullptr, nullptr, const_cast<char**>(argv), environ),
+        0);
+    int status = 0;
+    waitpid(pid, &status, 0);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 2) << bad;
+  }
+  const char* argv[] = {KONFIGURATOR_SIM, "--address", "256", nullptr};
+  pid_t pid = 0;
+  ASSERT_EQ(
+      posix_spawn(&pid, KONFIGURATOR_SIM, nullptr, nullptr, const_cast<char**>(argv), environ), 0);
+  int status = 0;
+  waitpid(pid, &status, 0);
+  EXPECT_EQ(WEXITSTATUS(status), 2);
+}
+
+}  // namespace
