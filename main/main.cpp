@@ -11,6 +11,7 @@
 #include <chrono>
 #include <exception>
 #include <optional>
+#include <stdexcept>
 #include <string>
 #include <thread>
 
@@ -158,6 +159,11 @@ void TForm1::CentreOnScreen() {
   move(frame.topLeft());
 }
 
+TFkomunikacja& TForm1::Module() {
+  if (!komunikacja_) throw std::logic_error("No communication module");
+  return *komunikacja_;
+}
+
 std::int32_t TForm1::DeviceAddressNow() {
   // Buttons take no focus, so a typed 300 may still stand in the field: let the field apply
   // the clamp it would apply on leaving, and show what is actually used.
@@ -183,9 +189,10 @@ void TForm1::ShowMessage(const QString& text) {
 }
 
 void TForm1::SpeedButton1Click(QObject*) {
-  LinkSettings link{ComboBox2->currentIndex(), ComboBox3->currentIndex()};
+  TFkomunikacja& module = Module();
+  LinkSettings settings{ComboBox2->currentIndex(), ComboBox3->currentIndex()};
 
-  if (EnterConfigMode(*komunikacja_, DeviceAddressNow(), link) != 0) {
+  if (EnterConfigMode(module, DeviceAddressNow(), settings) != 0) {
     ShowMessage(QString::fromUtf8("Błąd wprowadzania w tryb"));
     return;
   }
@@ -195,7 +202,7 @@ void TForm1::SpeedButton1Click(QObject*) {
   std::this_thread::sleep_for(std::chrono::milliseconds(1000));
 
   std::int32_t mode = 0;
-  const bool modeRead = ReadOperatingMode(*komunikacja_, DeviceAddressNow(), link, mode) == 0;
+  const bool modeRead = ReadOperatingMode(module, DeviceAddressNow(), settings, mode) == 0;
   if (!modeRead) {
     ShowMessage(QString::fromUtf8("Błąd odczytu"));
   } else {
@@ -206,14 +213,14 @@ void TForm1::SpeedButton1Click(QObject*) {
   if (modeRead && mode == 0) {
     try {
       std::string ip;
-      if (ReadIpAddress(*komunikacja_, DeviceAddressNow(), link, ip) != 0) {
+      if (ReadIpAddress(module, DeviceAddressNow(), settings, ip) != 0) {
         ShowMessage(QString::fromUtf8("Błąd odczytu IP"));
       } else {
         JvIPAddress1->SetText(FromBytes(ip));
       }
 
       std::string port;
-      if (ReadIpPort(*komunikacja_, DeviceAddressNow(), link, port) != 0) {
+      if (ReadIpPort(module, DeviceAddressNow(), settings, port) != 0) {
         ShowMessage(QString::fromUtf8("Błąd odczytu port"));
       } else {
         const auto value = ParseInteger(port);
@@ -225,18 +232,19 @@ void TForm1::SpeedButton1Click(QObject*) {
     }
   }
 
-  LeaveConfigMode(*komunikacja_, DeviceAddressNow(), link);
+  LeaveConfigMode(module, DeviceAddressNow(), settings);
 }
 
 void TForm1::SpeedButton2Click(QObject*) {
-  LinkSettings link{ComboBox2->currentIndex(), ComboBox3->currentIndex()};
+  TFkomunikacja& module = Module();
+  LinkSettings settings{ComboBox2->currentIndex(), ComboBox3->currentIndex()};
 
-  if (EnterConfigMode(*komunikacja_, DeviceAddressNow(), link) != 0) {
+  if (EnterConfigMode(module, DeviceAddressNow(), settings) != 0) {
     ShowMessage(QString::fromUtf8("Błąd wprowadzania w tryb"));
     return;
   }
 
-  if (WriteIpAddress(*komunikacja_, ToBytes(JvIPAddress1->Text()), DeviceAddressNow(), link) != 0)
+  if (WriteIpAddress(module, ToBytes(JvIPAddress1->Text()), DeviceAddressNow(), settings) != 0)
     ShowMessage(QString::fromUtf8("Błąd zapisu IP"));
 
   // A port text that is not a number has no value to send. The field takes the focus to show
@@ -247,20 +255,20 @@ void TForm1::SpeedButton2Click(QObject*) {
     port = IntEdit1->Value();
   } catch (const EIntEditValue&) {
   }
-  if (!port || WriteIpPort(*komunikacja_, std::to_string(*port), DeviceAddressNow(), link) != 0)
+  if (!port || WriteIpPort(module, std::to_string(*port), DeviceAddressNow(), settings) != 0)
     ShowMessage(QString::fromUtf8("Błąd zapisu port"));
 
   std::int32_t mode = 0;
-  if (ReadOperatingMode(*komunikacja_, DeviceAddressNow(), link, mode) != 0) {
+  if (ReadOperatingMode(module, DeviceAddressNow(), settings, mode) != 0) {
     ShowMessage(QString::fromUtf8("Błąd odczytu trybu"));
   } else {
     const int selected = ComboBox1->currentIndex();
     // No selection (a Read found a mode the list does not know) means nothing to write.
     if (selected >= 0 && selected != mode) {
-      if (WriteOperatingMode(*komunikacja_, selected, DeviceAddressNow(), link) != 0)
+      if (WriteOperatingMode(module, selected, DeviceAddressNow(), settings) != 0)
         ShowMessage(QString::fromUtf8("Błąd zapisu"));
     }
   }
 
-  LeaveConfigMode(*komunikacja_, DeviceAddressNow(), link);
+  LeaveConfigMode(module, DeviceAddressNow(), settings);
 }

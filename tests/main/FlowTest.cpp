@@ -13,6 +13,7 @@
 
 #include "IntEdit.h"
 #include "JvIPAddress.h"
+#include "LinuxSerialApi.h"
 #include "PtyServer.h"
 #include "RxSpinEdit.h"
 #include "komunikacja.h"
@@ -67,11 +68,12 @@ class Bench {
     std::string tmpl = (fs::temp_directory_path() / "konf-ports-XXXXXX").string();
     ports_ = ::mkdtemp(tmpl.data());
     Link("COM2");
-    SetPortsDirectory(ports_.string());
+    serial::SetPortsDirectory(ports_.string());
     form.show();
   }
   ~Bench() {
     komunikacja.reset();  // closes the port before the terminal goes
+    serial::SetPortsDirectory("");
     std::error_code ec;
     fs::remove_all(ports_, ec);
   }
