@@ -449,7 +449,11 @@ bool FakeSerialApi::GetCommMask(Handle h, std::uint32_t* mask) {
 
 bool FakeSerialApi::WaitCommEvent(Handle h, std::uint32_t* mask, Overlapped* ov) {
   Lock lk;
-  if (!Enter(lk, "WaitCommEvent", h, {})) return false;
+  if (!Enter(lk, "WaitCommEvent", h, {})) {
+    // As the real backend: a refused request leaves its event clear.
+    if (ov && ov->hEvent) ov->hEvent->Reset();
+    return false;
+  }
   if (ov == nullptr || ov->hEvent == nullptr || mask == nullptr || mask_ == 0 || waitOv_ != nullptr)
     return Refuse(EINVAL);
   detail::StartRequest(ov);
@@ -468,7 +472,11 @@ bool FakeSerialApi::WriteFile(Handle h, const void* buf, std::uint32_t n, std::u
                               Overlapped* ov) {
   Lock lk;
   const char* p = static_cast<const char*>(buf);
-  if (!Enter(lk, "WriteFile", h, {n}, std::string(p, p + n))) return false;
+  if (!Enter(lk, "WriteFile", h, {n}, std::string(p, p + n))) {
+    // As the real backend: a refused request leaves its event clear.
+    if (ov && ov->hEvent) ov->hEvent->Reset();
+    return false;
+  }
   if (ov == nullptr || ov->hEvent == nullptr) return Refuse(EINVAL);
   detail::StartRequest(ov);
   const std::uint32_t accepted = std::min(n, writeLimit_);
@@ -491,7 +499,11 @@ bool FakeSerialApi::WriteFile(Handle h, const void* buf, std::uint32_t n, std::u
 bool FakeSerialApi::ReadFile(Handle h, void* buf, std::uint32_t n, std::uint32_t* read,
                              Overlapped* ov) {
   Lock lk;
-  if (!Enter(lk, "ReadFile", h, {n})) return false;
+  if (!Enter(lk, "ReadFile", h, {n})) {
+    // As the real backend: a refused request leaves its event clear.
+    if (ov && ov->hEvent) ov->hEvent->Reset();
+    return false;
+  }
   if (ov == nullptr || ov->hEvent == nullptr) return Refuse(EINVAL);
   detail::StartRequest(ov);
   auto* r = new PendingRead{ov, static_cast<unsigned char*>(buf), n, 0, {}, {}};

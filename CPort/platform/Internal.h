@@ -73,5 +73,56 @@ ReadPlan PlanRead(const CommTimeouts& t, std::uint32_t n, Clock::time_point star
 bool WriteDeadline(const CommTimeouts& t, std::uint32_t n, Clock::time_point start,
                    Clock::time_point* deadline);
 
+// Input read with PARMRK (and INPCK) set: 0xFF 0xFF is a 0xFF byte, 0xFF 0x00 X a byte X
+// with a parity or framing error, 0xFF 0x00 0x00 a break (or an errored zero byte). A mark may
+// be split across reads, so the decoder keeps its state between calls.
+class MarkDecoder {
+ public:
+  struct Options {
+    bool dropNull = false;  // fNull: received zero bytes are discarded
+    bool replace = false;   // fErrorChar with fParity: an errored byte becomes errorChar
+    unsigned char errorChar = 0;
+  };
+  // classify(X) names the CE_ bits of a marked byte X; the backend asks the driver's counters.
+  template <class Classify>
+  std::size_t Decode(const unsigned char* raw, std::size_t n, unsigned char* out,
+                     std::uint32_t& errors, const Options& o, Classify classify) {
+    std::size_t k = 0;
+    auto put = [&](unsigned char b) {
+      if (!(o.dropNull && b == 0)) out[k++] = b;
+    };
+    for (std::size_t i = 0; i < n; ++i) {
+      const unsigned char b = raw[i];
+      if (state_ == 0) {
+        if (b == 0xFF) {
+          state_ = 1;
+        } else {
+          put(b);
+        }
+      } else if (state_ == 1) {
+        state_ = 0;
+        if (b == 0x00) {
+          state_ = 2;
+        } else if (b == 0xFF) {
+          put(0xFF);
+        } else {
+          put(0xFF);
+          put(b);
+        }
+      } else {
+        state_ = 0;
+        const std::uint32_t e = classify(b);
+        errors |= e;
+        if (!(e & CE_BREAK) || b != 0) put(o.replace ? o.errorChar : b);
+      }
+    }
+    return k;
+  }
+  void Reset() { state_ = 0; }
+
+ private:
+  int state_ = 0;
+};
+
 }  // namespace detail
 }  // namespace serial

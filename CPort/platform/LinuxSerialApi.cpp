@@ -201,7 +201,7 @@ class Device final : public detail::EventDriver, public std::enable_shared_from_
   bool rx80Raised_ = false;
 
   std::uint32_t errorWord_ = 0;
-  int markState_ = 0;
+  detail::MarkDecoder decoder_;
   serial_icounter_struct icount_{};
 
   bool softToggle_ = false;  // raise RTS around writes ourselves
@@ -463,7 +463,7 @@ bool Device::Purge(std::uint32_t flags) {
   if (flags & PURGE_RXCLEAR) {
     tcflush(fd_, TCIFLUSH);
     queue_.clear();
-    markState_ = 0;
+    decoder_.Reset();
     rx80Raised_ = false;
   }
   if (flags & PURGE_TXCLEAR) {
@@ -768,64 +768,27 @@ bool Device::DrainInputLocked() {
 }
 
 void Device::DecodeLocked(const unsigned char* raw, std::size_t n) {
-  // PARMRK: 0xFF 0xFF is a 0xFF byte, 0xFF 0x00 X a byte with a parity or framing error,
-  // 0xFF 0x00 0x00 a break (or an errored zero byte).
   unsigned char out[4096];
-  std::size_t k = 0;
   std::uint32_t errors = 0;
-  const bool replace = (dcb_.Flags & dcb::fErrorChar) && (dcb_.Flags & dcb::fParity);
-  const bool dropNull = (dcb_.Flags & dcb::fNull) != 0;
-  auto put = [&](unsigned char b) {
-    if (dropNull && b == 0) return;
-    out[k++] = b;
-  };
-  for (std::size_t i = 0; i < n; ++i) {
-    const unsigned char b = raw[i];
-    switch (markState_) {
-      case 0:
-        if (b == 0xFF) {
-          markState_ = 1;
-        } else {
-          put(b);
-        }
-        break;
-      case 1:
-        markState_ = 0;
-        if (b == 0xFF) {
-          put(0xFF);
-        } else if (b == 0x00) {
-          markState_ = 2;
-        } else {
-          put(0xFF);
-          put(b);
-        }
-        break;
-      default: {
-        markState_ = 0;
-        serial_icounter_struct now{};
-        const bool counted = hasIcount_ && ioctl(fd_, TIOCGICOUNT, &now) == 0;
-        std::uint32_t e = 0;
-        if (counted) {
-          if (now.brk != icount_.brk) e |= CE_BREAK;
-          if (now.frame != icount_.frame) e |= CE_FRAME;
-          if (now.parity != icount_.parity) e |= CE_RXPARITY;
-          icount_.brk = now.brk;
-          icount_.frame = now.frame;
-          icount_.parity = now.parity;
-        }
-        if (e == 0) {
-          if (b == 0)
-            e = CE_BREAK;
-          else
-            e = (dcb_.Parity != NOPARITY) ? CE_RXPARITY : CE_FRAME;
-        }
-        errors |= e;
-        if (!(e & CE_BREAK) || b != 0)
-          put(replace ? static_cast<unsigned char>(dcb_.ErrorChar) : b);
-        break;
-      }
+  detail::MarkDecoder::Options o;
+  o.dropNull = (dcb_.Flags & dcb::fNull) != 0;
+  o.replace = (dcb_.Flags & dcb::fErrorChar) && (dcb_.Flags & dcb::fParity);
+  o.errorChar = static_cast<unsigned char>(dcb_.ErrorChar);
+  const std::size_t k = decoder_.Decode(raw, n, out, errors, o, [&](unsigned char b) {
+    // The driver's counters tell parity from framing from break where it keeps them.
+    serial_icounter_struct now{};
+    std::uint32_t e = 0;
+    if (hasIcount_ && ioctl(fd_, TIOCGICOUNT, &now) == 0) {
+      if (now.brk != icount_.brk) e |= CE_BREAK;
+      if (now.frame != icount_.frame) e |= CE_FRAME;
+      if (now.parity != icount_.parity) e |= CE_RXPARITY;
+      icount_.brk = now.brk;
+      icount_.frame = now.frame;
+      icount_.parity = now.parity;
     }
-  }
+    if (e == 0) e = b == 0 ? CE_BREAK : dcb_.Parity != NOPARITY ? CE_RXPARITY : CE_FRAME;
+    return e;
+  });
   if (errors) {
     errorWord_ |= errors;
     std::uint32_t ev = 0;
@@ -898,8 +861,11 @@ bool Device::Read(void* buf, std::uint32_t n, std::uint32_t* read, Overlapped* o
   reads_.push_back(PendingRead{ov, static_cast<unsigned char*>(buf), n, 0,
                                detail::PlanRead(timeouts_, n, now), now});
   ServeReadsLocked(now);  // from the queue first
-  if (ov->pending.load() && !DrainInputLocked()) return Fail(EIO);
-  ServeReadsLocked(Clock::now());
+  // A read that must answer now takes what the kernel holds; any other finds it in Drive.
+  if (ov->pending.load() && reads_.size() == 1 && reads_.front().plan.immediate) {
+    if (!DrainInputLocked()) return Fail(EIO);
+    ServeReadsLocked(Clock::now());
+  }
   if (!ov->pending.load()) {
     if (read) *read = ov->transferred;
     if (ov->error != 0) return Fail(ov->error);
