@@ -38,7 +38,10 @@ TComThread::~TComThread() {
   thread_.join();
 }
 
-void TComThread::StopMonitor() { stopEvent_.Set(); }
+void TComThread::StopMonitor() {
+  stopEvent_.Set();
+  std::this_thread::yield();
+}
 
 void TComThread::Execute() {
   serial::SerialApi& api = port_.api_;
