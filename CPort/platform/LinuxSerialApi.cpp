@@ -460,14 +460,15 @@ bool Device::Purge(std::uint32_t flags) {
     while (!reads_.empty()) FinishReadLocked(0, 0);
     WakeDriverLocked();
   }
-  if (flags & PURGE_RXCLEAR) {
-    tcflush(fd_, TCIFLUSH);
+  // One flush call for both directions: the device link purges both before every request.
+  const bool rx = flags & PURGE_RXCLEAR, tx = flags & PURGE_TXCLEAR;
+  if (rx || tx) tcflush(fd_, rx && tx ? TCIOFLUSH : rx ? TCIFLUSH : TCOFLUSH);
+  if (rx) {
     queue_.clear();
     decoder_.Reset();
     rx80Raised_ = false;
   }
-  if (flags & PURGE_TXCLEAR) {
-    tcflush(fd_, TCOFLUSH);
+  if (tx) {
     immHeld_ = false;
     immOutstanding_ = false;
   }
