@@ -62,7 +62,7 @@ TCustomComPort::~TCustomComPort() {
     ReportApplicationError(std::runtime_error("Unknown error while closing the port"));
   }
   // A close handler may have failed half-way: never leave a monitor or a handle behind.
-  monitor_.reset();
+  TComThread::Destroy(std::move(monitor_));
   eventWindow_.reset();
   ReleaseDeviceHandle();
   buffer_.reset();
@@ -182,7 +182,7 @@ void TCustomComPort::CloseDevice() {
   NotifyBeforeClose();
   api_.PurgeComm(handle_, serial::PURGE_TXABORT | serial::PURGE_RXABORT);
   if (monitorStarted_) {
-    monitor_.reset();
+    TComThread::Destroy(std::move(monitor_));
     monitorStarted_ = false;
     ReleaseEventWindow();
   }

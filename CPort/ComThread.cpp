@@ -35,7 +35,27 @@ TComThread::~TComThread() {
   StopMonitor();
   // The monitor may be blocked handing a batch to this very thread: serve it until it has ended.
   ui_.ServeUntil([this] { return finished_.load(); });
-  thread_.join();
+  if (thread_.joinable()) thread_.join();
+}
+
+void TComThread::Destroy(std::unique_ptr<TComThread> monitor) {
+  if (!monitor) return;
+  if (monitor->InOwnDelivery()) {
+    monitor->abandoned_.store(true);
+    monitor->StopMonitor();
+    std::lock_guard lock(monitor->endMutex_);
+    if (!monitor->finished_.load()) {
+      monitor->thread_.detach();
+      monitor.release();  // the thread frees it
+      return;
+    }
+  }
+  monitor.reset();
+}
+
+bool TComThread::InOwnDelivery() const {
+  const auto self = std::this_thread::get_id();
+  return self == thread_.get_id() || self == deliveringOn_.load();
 }
 
 void TComThread::StopMonitor() {
@@ -56,15 +76,27 @@ void TComThread::Execute() {
         events_ = MaskToEvents(mask_);
         DispatchEvents();
       }
+      // Closed from inside a delivery: the handle is gone and nobody waits for this thread.
+      if (abandoned_.load()) break;
     } while (r == serial::WaitResult::Object1);
-    // Clearing the mask also completes a wait still pending on the record.
-    api.SetCommMask(h, 0);
-    api.PurgeComm(h, serial::PURGE_TXCLEAR | serial::PURGE_RXCLEAR);
+    if (!abandoned_.load()) {
+      // Clearing the mask also completes a wait still pending on the record.
+      api.SetCommMask(h, 0);
+      api.PurgeComm(h, serial::PURGE_TXCLEAR | serial::PURGE_RXCLEAR);
+    }
   } catch (...) {
     // A failed delivery ends the monitor silently; the port stays usable for reads and writes.
   }
+  TUiDispatcher& ui = ui_;
+  std::unique_lock lock(endMutex_);
   finished_.store(true);
-  ui_.Wake();
+  const bool selfOwned = abandoned_.load() && !thread_.joinable();
+  lock.unlock();
+  if (selfOwned) {
+    delete this;
+    return;
+  }
+  ui.Wake();
 }
 
 void TComThread::DispatchEvents() {
@@ -82,8 +114,18 @@ void TComThread::DispatchEvents() {
 }
 
 void TComThread::DeliverEvents() {
-  for (const auto& d : kDelivery)
+  struct Delivering {
+    std::atomic<std::thread::id>& on;
+    explicit Delivering(std::atomic<std::thread::id>& o) : on(o) {
+      on.store(std::this_thread::get_id());
+    }
+    ~Delivering() { on.store(std::thread::id{}); }
+  } delivering(deliveringOn_);
+  for (const auto& d : kDelivery) {
+    // A handler closed the port: the rest of the batch belongs to a closed port.
+    if (abandoned_.load()) return;
     if (events_.Contains(d.event)) (port_.*d.process)();
+  }
 }
 
 void TComThread::SendEventMessages() {

@@ -4,6 +4,8 @@
 
 #include <atomic>
 #include <cstdint>
+#include <memory>
+#include <mutex>
 #include <thread>
 
 #include "ComTypes.h"
@@ -22,15 +24,20 @@ class TComThread {
   TComThread(const TComThread&) = delete;
   TComThread& operator=(const TComThread&) = delete;
 
+  // Destroys a monitor. Called from inside one of the monitor's own deliveries (a handler that
+  // closes the port) it cannot wait for the thread: the monitor then delivers nothing more and
+  // frees itself when its thread ends.
+  static void Destroy(std::unique_ptr<TComThread> monitor);
+
   void StopMonitor();
   bool Finished() const { return finished_.load(); }
-  bool OnMonitorThread() const { return std::this_thread::get_id() == thread_.get_id(); }
 
  private:
   void Execute();
   void DispatchEvents();
   void DeliverEvents();
   void SendEventMessages();
+  bool InOwnDelivery() const;
 
   TCustomComPort& port_;
   TUiDispatcher& ui_;
@@ -42,5 +49,8 @@ class TComThread {
   serial::Overlapped waitRecord_;
   std::uint32_t mask_ = 0;
   std::atomic<bool> finished_{false};
+  std::atomic<bool> abandoned_{false};
+  std::atomic<std::thread::id> deliveringOn_{};
+  std::mutex endMutex_;
   std::thread thread_;
 };

@@ -264,6 +264,23 @@ void Device::Close() {
   if (watcher_.joinable()) watcher_.join();
   lk.lock();
   usersCv_.wait(lk, [&] { return users_.load() == 0; });
+  // The kernel's close waits for unsent output, for up to 30 s when flow control holds it:
+  // give it the time it needs on the wire, then drop the rest.
+  if (!gone_) {
+    int outq = 0;
+    if (ioctl(fd_, TIOCOUTQ, &outq) == 0 && outq > 0) {
+      const auto deadline = Clock::now() +
+                            std::chrono::microseconds(std::uint64_t(outq) * CharMicrosLocked()) +
+                            std::chrono::milliseconds(100);
+      while (ioctl(fd_, TIOCOUTQ, &outq) == 0 && outq > 0 && Clock::now() < deadline) {
+        const timespec ts = ToTimespec(std::min<Clock::duration>(
+            deadline - Clock::now(),
+            std::chrono::microseconds(std::uint64_t(outq) * CharMicrosLocked())));
+        ppoll(nullptr, 0, &ts, nullptr);
+      }
+      tcflush(fd_, TCOFLUSH);
+    }
+  }
   if (kernelRs485_) {
     serial_rs485 rs{};
     ioctl(fd_, TIOCSRS485, &rs);

@@ -334,6 +334,66 @@ TEST_F(MonitorTest, NoneRunsHandlersOnTheMonitorThreadAndAFailureEndsIt) {
   EXPECT_EQ(port.WriteText("abc"), 3);
 }
 
+// A monitor closed from inside its own delivery ends on its own, after the test may have moved
+// on: these tests use a device and a UI queue that outlive them.
+serial::FakeSerialApi& LastingFake() {
+  static serial::FakeSerialApi fake;
+  return fake;
+}
+
+TEST(MonitorCloseFromHandlerTest, AHandlerMayCloseThePortUnderThreadSync) {
+  auto& ui = dynamic_cast<TQueuedUiDispatcher&>(UiDispatcher());  // the built-in queue
+  auto& fake = LastingFake();
+  EventLog log;
+  TComPort port(fake);
+  port.SetOnTxEmpty([&](TCustomComPort& p) {
+    log.Add("TxEmpty");
+    p.CloseDevice();
+  });
+  port.SetOnRing([&](TCustomComPort&) { log.Add("Ring"); });
+  port.SetOnAfterClose([&](TCustomComPort&) { log.Add("AfterClose"); });
+  port.OpenDevice();
+  fake.RaiseEvents(serial::EV_TXEMPTY | serial::EV_RING);
+  ui.ServeNext();
+  EXPECT_FALSE(port.Connected());
+  EXPECT_FALSE(fake.IsOpen());
+  // The ring of the same batch belonged to the port that is now closed.
+  EXPECT_EQ(log.Entries(), (std::vector<std::string>{"TxEmpty", "AfterClose"}));
+  // The port opens again with a monitor of its own.
+  port.OpenDevice();
+  EXPECT_TRUE(port.MonitorActive());
+  port.CloseDevice();
+}
+
+TEST(MonitorCloseFromHandlerTest, AHandlerMayCloseThePortUnderNone) {
+  auto& fake = LastingFake();
+  EventLog log;
+  TComPort port(fake);
+  port.SetSyncMethod(smNone);
+  std::mutex m;
+  std::condition_variable cv;
+  bool closed = false;
+  port.SetOnRing([&](TCustomComPort& p) {
+    p.CloseDevice();
+    std::lock_guard lock(m);
+    closed = true;
+    cv.notify_all();
+  });
+  port.SetOnRx80Full([&](TCustomComPort&) { log.Add("Rx80Full"); });
+  port.OpenDevice();
+  fake.RaiseEvents(serial::EV_RING | serial::EV_RX80FULL);
+  {
+    std::unique_lock lock(m);
+    cv.wait(lock, [&] { return closed; });
+  }
+  EXPECT_FALSE(port.Connected());
+  EXPECT_FALSE(fake.IsOpen());
+  port.OpenDevice();
+  EXPECT_TRUE(port.MonitorActive());
+  port.CloseDevice();
+  EXPECT_TRUE(log.Entries().empty());
+}
+
 TEST_F(MonitorTest, OnRxBufNeverFires) {
   Open();
   fake.Feed(std::string(100, 'x'));
