@@ -165,7 +165,15 @@ void TCustomComPort::OpenDevice() {
     monitorStarted_ = false;
   } else {
     if (syncMethod_ == smWindowSync) CreateEventWindow();
-    monitor_ = std::make_unique<TComThread>(*this, UiDispatcher());
+    try {
+      monitor_ = std::make_unique<TComThread>(*this, UiDispatcher());
+    } catch (...) {
+      // No thread to be had: leave the port as closed as a failed configuration does.
+      ReleaseEventWindow();
+      ReleaseDeviceHandle();
+      connected_ = false;
+      throw;
+    }
     monitorStarted_ = true;
   }
   NotifyAfterOpen();
