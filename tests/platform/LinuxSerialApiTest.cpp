@@ -325,6 +325,40 @@ TEST_F(PtyPort, ARequestNobodyDrivesStillCompletes) {
   EXPECT_EQ(n, 0u);
 }
 
+TEST_F(PtyPort, AWriteTheDeviceCannotTakeEndsAtItsTimeOutWithWhatWentOut) {
+  // Nobody reads the master: the pty's buffers fill and the rest waits for room.
+  ASSERT_TRUE(api.SetCommTimeouts(h, CommTimeouts{MaxDword, 0, 0, 0, 300}));
+  const std::string big(1 << 20, 'w');
+  Request wr;
+  std::uint32_t n = 0;
+  const auto t0 = steady_clock::now();
+  ASSERT_FALSE(api.WriteFile(h, big.data(), std::uint32_t(big.size()), &n, &wr.ov));
+  ASSERT_EQ(GetLastError(), ErrorIoPending);
+  // Immediate bytes go while the kernel finds room; once one has to wait, the next is refused.
+  int accepted = 0;
+  while (accepted < (1 << 20) && api.TransmitCommChar(h, 'I')) ++accepted;
+  EXPECT_EQ(GetLastError(), EBUSY);
+  ASSERT_TRUE(api.GetOverlappedResult(h, &wr.ov, &n, true));
+  const auto took = steady_clock::now() - t0;
+  EXPECT_GE(took, milliseconds(300));
+  EXPECT_LT(took, milliseconds(3000));
+  EXPECT_GT(n, 0u);
+  EXPECT_LT(n, big.size());
+  ComStat st;
+  std::uint32_t err;
+  ASSERT_TRUE(api.ClearCommError(h, &err, &st));
+  EXPECT_TRUE(api.PurgeComm(h, PURGE_TXCLEAR));
+  // Room again: the held byte and new writes go out.
+  char sink[4096];
+  pollfd p{pty.master, POLLIN, 0};
+  while (poll(&p, 1, 0) == 1 && ::read(pty.master, sink, sizeof sink) > 0) {
+  }
+  Request wr2;
+  ASSERT_TRUE(api.WriteFile(h, "ok", 2, &n, &wr2.ov) ||
+              api.GetOverlappedResult(h, &wr2.ov, &n, true));
+  EXPECT_EQ(n, 2u);
+}
+
 TEST_F(PtyPort, SpeedsWithoutAndWithStandardConstantsReadBack) {
   for (std::uint32_t baud : {110u, 19200u, 56000u, 256000u, 14400u, 128000u}) {
     ASSERT_TRUE(api.SetCommState(h, LinkDcb(baud))) << baud << " errno " << GetLastError();
