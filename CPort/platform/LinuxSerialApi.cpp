@@ -644,11 +644,9 @@ bool Device::SetMask(std::uint32_t mask) {
     waitOv_ = nullptr;
     detail::FinishRequest(ov, 0, 0);
   }
-  if ((mask_ & kLineEvents) && hasLines_) {
-    StartLineWatcherLocked();
-  } else if (lineRunning_) {
-    StopLineWatcher(lk);
-  }
+  // The line watcher waits for the lines of the old mask: restart it for the new one.
+  if (lineRunning_) StopLineWatcher(lk);
+  if ((mask_ & kLineEvents) && hasLines_) StartLineWatcherLocked();
   UpdateWatcherLocked();
   return true;
 }
@@ -702,6 +700,8 @@ void Device::RaiseLocked(std::uint32_t ev) {
 void Device::StartLineWatcherLocked() {
   if (lineRunning_) return;
   InstallLineSignal();
+  int st = 0;
+  if (ioctl(fd_, TIOCMGET, &st) == 0) lastModem_ = std::uint32_t(st);  // changes count from now
   lineRunning_ = true;
   lineStop_ = false;
   lineExited_ = false;
