@@ -725,6 +725,11 @@ void Device::StopLineWatcher(Lock& lk) {
 }
 
 void Device::LineLoop() {
+  // The thread inherits its creator's signal mask; the stop signal must get through.
+  sigset_t set;
+  sigemptyset(&set);
+  sigaddset(&set, LineSignal());
+  pthread_sigmask(SIG_UNBLOCK, &set, nullptr);
   Lock lk(mu_);
   while (!lineStop_ && !gone_) {
     int bits = 0;

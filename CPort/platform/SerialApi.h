@@ -163,6 +163,8 @@ class SerialApi {
 
   // Overlapped calls: true when done at once (count set), false with ErrorIoPending while
   // running, false with another error when refused. mask/buffer stay the caller's until done.
+  // A refused call leaves the request's event clear, so a wait on it never returns a stale
+  // result; a request that never started answers GetOverlappedResult with a count of 0.
   virtual bool WaitCommEvent(Handle h, std::uint32_t* mask, Overlapped* ov) = 0;
   virtual bool WriteFile(Handle h, const void* buf, std::uint32_t n, std::uint32_t* written,
                          Overlapped* ov) = 0;
