@@ -149,6 +149,8 @@ Clock::time_point DeadlineAfter(std::uint32_t ms) {
   return Clock::now() + std::chrono::milliseconds(ms);
 }
 
+constexpr std::uint64_t kNoLimitMs = std::uint64_t(1) << 36;
+
 ReadPlan PlanRead(const CommTimeouts& t, std::uint32_t n, Clock::time_point start) {
   ReadPlan p;
   const std::uint32_t ri = t.ReadIntervalTimeout, rm = t.ReadTotalTimeoutMultiplier,
@@ -163,9 +165,11 @@ ReadPlan PlanRead(const CommTimeouts& t, std::uint32_t n, Clock::time_point star
     p.total = start + std::chrono::milliseconds(rc);
     return p;
   }
-  if (rm != 0 || rc != 0) {
+  // Totals beyond a few years are no limit (and would overflow the clock).
+  const std::uint64_t total = std::uint64_t(rm) * n + rc;
+  if ((rm != 0 || rc != 0) && total < kNoLimitMs) {
     p.hasTotal = true;
-    p.total = start + std::chrono::milliseconds(std::uint64_t(rm) * n + rc);
+    p.total = start + std::chrono::milliseconds(total);
   }
   if (ri != 0 && ri != MaxDword) {
     p.hasInterval = true;
@@ -177,8 +181,9 @@ ReadPlan PlanRead(const CommTimeouts& t, std::uint32_t n, Clock::time_point star
 bool WriteDeadline(const CommTimeouts& t, std::uint32_t n, Clock::time_point start,
                    Clock::time_point* deadline) {
   const std::uint32_t wm = t.WriteTotalTimeoutMultiplier, wc = t.WriteTotalTimeoutConstant;
-  if (wm == 0 && wc == 0) return false;
-  *deadline = start + std::chrono::milliseconds(std::uint64_t(wm) * n + wc);
+  const std::uint64_t total = std::uint64_t(wm) * n + wc;
+  if ((wm == 0 && wc == 0) || total >= kNoLimitMs) return false;
+  *deadline = start + std::chrono::milliseconds(total);
   return true;
 }
 

@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include "Internal.h"
 #include "SerialApi.h"
 
 using namespace serial;
@@ -48,4 +49,26 @@ TEST(LastError, IsPerThread) {
   });
   t.join();
   EXPECT_EQ(GetLastError(), 5);
+}
+
+TEST(ReadRules, TheWin32TimeOutCombinations) {
+  using serial::detail::PlanRead;
+  const auto t0 = steady_clock::now();
+  auto p = PlanRead({MaxDword, 0, 0, 0, 0}, 8, t0);
+  EXPECT_TRUE(p.immediate);
+
+  p = PlanRead({MaxDword, MaxDword, 500, 0, 0}, 8, t0);  // any byte ends it
+  EXPECT_TRUE(p.anyByte);
+  EXPECT_EQ(p.total, t0 + milliseconds(500));
+
+  p = PlanRead({MaxDword, 2, 1000, 0, 0}, 7, t0);  // the device link's: no interval timer
+  EXPECT_FALSE(p.immediate || p.anyByte || p.hasInterval);
+  EXPECT_EQ(p.total, t0 + milliseconds(1014));
+
+  p = PlanRead({20, 0, 0, 0, 0}, 7, t0);
+  EXPECT_TRUE(p.hasInterval);
+  EXPECT_FALSE(p.hasTotal);
+
+  p = PlanRead({0, MaxDword, MaxDword, 0, 0}, MaxDword, t0);  // beyond any clock: no limit
+  EXPECT_FALSE(p.hasTotal);
 }
