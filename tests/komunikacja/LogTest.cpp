@@ -1,0 +1,113 @@
+// The transaction log "trans.txt".
+#include <sys/stat.h>
+
+#include <gtest/gtest.h>
+
+#include <ctime>
+
+#include "LinkTestSupport.h"
+
+namespace {
+
+using namespace linktest;
+
+class Log : public ::testing::Test {
+ protected:
+  void SetUp() override { LoggingEnabled = true; }
+  void TearDown() override { LoggingEnabled = false; }
+};
+
+TEST_F(Log, NothingIsWrittenWhileLoggingIsOff) {
+  LoggingEnabled = false;
+  FakeBench bench;
+  ByteString reply;
+  EXPECT_EQ(bench.module->Transact(EnterConfigModeRequest(2), reply, 7, kCom2), 0);
+  bench.module->LogTransaction("a", "b", 0);
+  EXPECT_FALSE(fs::exists(bench.LogFile()));
+}
+
+TEST_F(Log, AnEntryIsFiveLines) {
+  FakeBench bench(1);
+  devicesim::Faults silent;
+  silent.silent = true;
+  bench.device.SetFaults(silent);
+  ByteString reply;
+  const std::time_t before = std::time(nullptr);
+  EXPECT_EQ(bench.module->Transact(EnterConfigModeRequest(1), reply, 7, LinkSettings{0, 6}), 3);
+
+  const auto lines = LogLines(bench.LogFile());
+  ASSERT_EQ(lines.size(), 5u);
+  EXPECT_EQ(lines[0], " ");
+  EXPECT_EQ(lines[2], " ");
+  EXPECT_EQ(lines[3], "  M: 01 47 C9 00 07 9C 88    [7]");
+  EXPECT_EQ(lines[4], "  S:    [0] 3");
+  // The date in the locale's short form, then the time unless it is midnight.
+  std::tm tm{};
+  localtime_r(&before, &tm);
+  char date[64];
+  std::strftime(date, sizeof date, "%x", &tm);
+  EXPECT_EQ(lines[1].rfind(date, 0), 0u) << lines[1];
+
+  bench.module->LogTransaction(Bytes({0x0A, 0xFF}), Bytes({0x00}), 10);
+  const auto more = LogLines(bench.LogFile());
+  ASSERT_EQ(more.size(), 10u);
+  EXPECT_EQ(more[8], "  M: 0A FF    [2]");
+  EXPECT_EQ(more[9], "  S: 00    [1] 10");
+}
+
+TEST_F(Log, EntriesAreAppendedAcrossModuleLifetimes) {
+  TempDir dir;
+  for (int run = 0; run < 2; ++run) {
+    serial::FakeSerialApi fake;
+    TFkomunikacja::Options options;
+    options.logDirectory = dir.path().string();  // no trailing "/": one is added
+    TFkomunikacja module(fake, options);
+    EXPECT_EQ(module.LogFilePath(), (dir.path() / "trans.txt").string());
+    module.LogTransaction(EnterConfigModeRequest(run), "", 0);
+  }
+  const auto lines = LogLines(dir.path() / "trans.txt");
+  ASSERT_EQ(lines.size(), 10u);
+  EXPECT_EQ(lines[3], "  M: " + HexDump(EnterConfigModeRequest(0)) + "   [7]");
+  EXPECT_EQ(lines[8], "  M: 01 47 C9 00 07 9C 88    [7]");
+}
+
+TEST_F(Log, AnUnwritableLogLeavesResultsAlone) {
+  FakeBench bench;
+  // A read-only file stops everyone but root; a folder in its place stops root too.
+  { std::ofstream(bench.LogFile()) << "old"; }
+  ASSERT_EQ(chmod(bench.LogFile().c_str(), 0444), 0);
+  ByteString reply;
+  EXPECT_EQ(bench.module->Transact(EnterConfigModeRequest(2), reply, 7, kCom2), 0);
+  if (geteuid() != 0) {
+    EXPECT_EQ(fs::file_size(bench.LogFile()), 3u);
+  }
+
+  fs::remove(bench.LogFile());
+  fs::create_directory(bench.LogFile());
+  EXPECT_EQ(bench.module->Transact(EnterConfigModeRequest(2), reply, 7, kCom2), 0);
+  EXPECT_EQ(bench.module->TransactLengthPrefixed(ReadIpPortRequest(2), reply, kCom2), 0);
+  devicesim::Faults bad;
+  bad.badChecksum = true;
+  bench.device.SetFaults(bad);
+  EXPECT_EQ(bench.module->Transact(EnterConfigModeRequest(2), reply, 7, kCom2), 4);
+
+  // A log folder that does not exist either.
+  TFkomunikacja::Options options;
+  options.logDirectory = (bench.dir.path() / "missing" / "deeper").string();
+  serial::FakeSerialApi fake;
+  TFkomunikacja lost(fake, options);
+  lost.LogTransaction("x", "y", 0);
+  EXPECT_FALSE(fs::exists(bench.dir.path() / "missing"));
+}
+
+TEST(LogPath, BesideTheExecutableWithOneSeparator) {
+  EXPECT_EQ(WithTrailingBackslash("/opt/konf"), "/opt/konf/");
+  EXPECT_EQ(WithTrailingBackslash("/opt/konf/"), "/opt/konf/");
+  EXPECT_EQ(WithTrailingBackslash("/"), "/");
+  serial::FakeSerialApi fake;
+  TFkomunikacja module(fake);
+  const fs::path exe = fs::read_symlink("/proc/self/exe");
+  EXPECT_EQ(module.LogFilePath(), (exe.parent_path() / "trans.txt").string());
+}
+
+}  // namespace
