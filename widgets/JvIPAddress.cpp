@@ -65,6 +65,10 @@ TJvIPOctetEdit::TJvIPOctetEdit(TJvIPAddress* owner, int index)
   setValidator(
       new QRegularExpressionValidator(QRegularExpression(QStringLiteral("[0-9]{0,3}")), this));
   setText(QStringLiteral("0"));
+  // The field paints one panel behind all four boxes.
+  QPalette see = palette();
+  see.setColor(QPalette::Base, Qt::transparent);
+  setPalette(see);
   connect(this, &QLineEdit::textEdited, this, &TJvIPOctetEdit::Edited);
   connect(this, &QLineEdit::textChanged, owner, &TJvIPAddress::Change);
 }
