@@ -1,0 +1,488 @@
+#include "Commands.h"
+
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <optional>
+#include <thread>
+#include <vector>
+
+#include "PortProblem.h"
+#include "komunikacja.h"
+
+namespace cli {
+
+std::atomic<bool> Interrupted{false};
+
+namespace {
+
+constexpr int kBitsPerChar = 11;                // start bit, 8 data bits, 2 stop bits
+constexpr int kProbeChars = 2 * FrameOverhead;  // request and reply of a probe
+constexpr int kEnterWaitMs = 1000;              // the device settles into configuration mode
+
+struct Failure {
+  std::string operation;
+  int result;
+};
+
+bool progressShown = false;
+
+void ClearProgress() {
+  if (!progressShown) return;
+  std::fputs("\r\033[K", stderr);
+  progressShown = false;
+}
+
+void Say(const std::string& text) {
+  ClearProgress();
+  std::fprintf(stderr, "konfigurator-cli: %s", text.c_str());
+  if (text.empty() || text.back() != '\n') std::fputc('\n', stderr);
+  std::fflush(stderr);
+}
+
+void Print(const std::string& text) {
+  ClearProgress();
+  std::fputs(text.c_str(), stdout);
+  std::fflush(stdout);
+}
+
+// A port text as a JSON number when it is one, else as a string.
+std::string JsonPortValue(const std::string& text) {
+  if (ParseNumber(text, 0, 2147483647)) return std::to_string(*ParseNumber(text, 0, 2147483647));
+  return JsonString(text);
+}
+
+std::string JsonErrors(const std::vector<Failure>& failures) {
+  std::string s = "[";
+  for (std::size_t i = 0; i < failures.size(); ++i) {
+    if (i) s += ",";
+    s += "{\"operation\":" + JsonString(failures[i].operation) +
+         ",\"result\":" + std::to_string(failures[i].result) +
+         ",\"meaning\":" + JsonString(ResultMeaning(failures[i].result)) + "}";
+  }
+  return s + "]";
+}
+
+class Session {
+ public:
+  Session(const Options& options, const PortTarget& target)
+      : options_(options), target_(target), module_(serial::SystemSerialApi(), ModuleOptions()) {
+    // No user-interface thread here: line events, which the link does not use, stay on the
+    // monitor's own thread.
+    module_.ComPort1->SetSyncMethod(smNone);
+  }
+
+  TFkomunikacja& Module() { return module_; }
+  const PortTarget& Target() const { return target_; }
+  LinkSettings Link(int baudIndex) const { return LinkSettings{target_.portIndex, baudIndex}; }
+
+  std::string JsonHead(int baudIndex) const {
+    std::string s = "{\"port\":" + JsonString(target_.display);
+    if (baudIndex >= 0) s += ",\"speed\":" + std::to_string(SpeedOf(baudIndex));
+    return s;
+  }
+
+  // Opens the port at the speed the way a transaction would, so that a failure can be told
+  // apart (missing, no permission, held) before any device operation reports just "1".
+  // fatal: the port cannot be used at any speed.
+  bool Open(int baudIndex, std::string& why, bool& fatal) {
+    TComPort& port = *module_.ComPort1;
+    const std::string name = "COM" + std::to_string(target_.portIndex + 1);
+    const auto rate = static_cast<TBaudRate>(baudIndex + 1);
+    fatal = true;
+    try {
+      if (port.Port() != name || port.BaudRate() != rate) {
+        port.CloseDevice();
+        port.SetPort(name);
+        port.SetBaudRate(rate);
+      }
+      port.OpenDevice();
+      return true;
+    } catch (const EComPort& e) {
+      if (e.PortErrorCode() == CError_OpenFailed) {
+        why = DescribeOpenFailure(target_, e.SystemErrorCode());
+      } else if (e.PortErrorCode() == CError_SetStateFailed) {
+        fatal = false;
+        why = "port " + target_.display + " does not take 8 data bits, no parity, 2 stop bits at " +
+              std::to_string(SpeedOf(baudIndex)) + " bit/s: " + std::strerror(e.SystemErrorCode()) +
+              ".";
+      } else {
+        why = "port " + target_.display + " cannot be set up: " + e.what() + ".";
+      }
+    } catch (const std::exception& e) {
+      why = "port " + target_.display + " cannot be set up: " + e.what() + ".";
+    }
+    try {
+      port.CloseDevice();
+    } catch (...) {
+    }
+    return false;
+  }
+
+  void Report(const std::string& operation, int result, const std::string& consequence = {}) {
+    std::string text =
+        operation + " failed with result " + std::to_string(result) + ": " + ResultMeaning(result);
+    if (result == 1 && access(target_.devicePath.c_str(), F_OK) != 0)
+      text += " (" + target_.devicePath + " is gone: was the adapter unplugged?)";
+    text += ".";
+    if (!consequence.empty()) text += " " + consequence;
+    Say(text);
+    failures_.push_back({operation, result});
+  }
+
+  const std::vector<Failure>& Failures() const { return failures_; }
+
+ private:
+  TFkomunikacja::Options ModuleOptions() const {
+    TFkomunikacja::Options o;
+    o.logDirectory = options_.logDir;
+    return o;
+  }
+
+  const Options& options_;
+  PortTarget target_;
+  TFkomunikacja module_;
+  std::vector<Failure> failures_;
+};
+
+constexpr char kStillInConfig[] = "The device may still be in configuration mode.";
+
+int Finish(const Session& session) {
+  if (Interrupted) {
+    Say("interrupted.");
+    return ExitInterrupted;
+  }
+  return session.Failures().empty() ? ExitOk : ExitFailed;
+}
+
+int Read(Session& s, const Options& o) {
+  TFkomunikacja& m = s.Module();
+  const LinkSettings link = s.Link(o.baudIndex);
+  const auto address = static_cast<DeviceAddress>(o.address);
+  std::optional<int> mode;
+  std::optional<std::string> ip, ipPort;
+
+  const int entered = EnterConfigMode(m, address, link);
+  if (entered != 0) {
+    s.Report("EnterConfigMode", entered, "Nothing was read.");
+  } else {
+    if (!Interrupted) std::this_thread::sleep_for(std::chrono::milliseconds(kEnterWaitMs));
+    if (!Interrupted) {
+      std::int32_t value = 0;
+      const int r = ReadOperatingMode(m, address, link, value);
+      if (r == 0)
+        mode = value;
+      else
+        s.Report("ReadOperatingMode", r);
+    }
+    // The IP settings only count in LAN mode; the window reads them only then, too.
+    if (mode == 0 && !Interrupted) {
+      std::string text;
+      if (const int r = ReadIpAddress(m, address, link, text); r == 0)
+        ip = text;
+      else
+        s.Report("ReadIpAddress", r);
+    }
+    if (mode == 0 && !Interrupted) {
+      std::string text;
+      if (const int r = ReadIpPort(m, address, link, text); r == 0)
+        ipPort = text;
+      else
+        s.Report("ReadIpPort", r);
+    }
+    if (const int r = LeaveConfigMode(m, address, link); r != 0)
+      s.Report("LeaveConfigMode", r, kStillInConfig);
+  }
+
+  if (o.json) {
+    std::string j = s.JsonHead(o.baudIndex) + ",\"address\":" + std::to_string(o.address);
+    j += ",\"mode\":" + (mode ? JsonString(ModeName(*mode)) : "null");
+    j += ",\"mode_number\":" + (mode ? std::to_string(*mode) : "null");
+    j += ",\"ip\":" + (ip ? JsonString(*ip) : "null");
+    j += ",\"ip_port\":" + (ipPort ? JsonPortValue(*ipPort) : "null");
+    j += ",\"errors\":" + JsonErrors(s.Failures()) + "}\n";
+    Print(j);
+  } else {
+    std::string text;
+    if (mode) text += "mode: " + ModeName(*mode) + "\n";
+    if (ip) text += "ip: " + Printable(*ip) + "\n";
+    if (ipPort) text += "ip-port: " + Printable(*ipPort) + "\n";
+    Print(text);
+  }
+  return Finish(s);
+}
+
+int Write(Session& s, const Options& o) {
+  TFkomunikacja& m = s.Module();
+  const LinkSettings link = s.Link(o.baudIndex);
+  const auto address = static_cast<DeviceAddress>(o.address);
+  struct Outcome {
+    std::string key, json, value;
+    bool written;
+  };
+  std::vector<Outcome> outcomes;
+
+  const int entered = EnterConfigMode(m, address, link);
+  if (entered != 0) {
+    s.Report("EnterConfigMode", entered, "Nothing was written.");
+  } else {
+    if (o.ip && !Interrupted) {
+      if (const int r = WriteIpAddress(m, *o.ip, address, link); r == 0)
+        outcomes.push_back({"ip", "ip", *o.ip, true});
+      else
+        s.Report("WriteIpAddress", r);
+    }
+    if (o.ipPort && !Interrupted) {
+      const std::string text = std::to_string(*o.ipPort);
+      if (const int r = WriteIpPort(m, text, address, link); r == 0)
+        outcomes.push_back({"ip-port", "ip_port", text, true});
+      else
+        s.Report("WriteIpPort", r);
+    }
+    // Like the window: the mode is written only when the device has another one.
+    if (o.mode && !Interrupted) {
+      std::int32_t current = 0;
+      if (const int r = ReadOperatingMode(m, address, link, current); r != 0) {
+        s.Report("ReadOperatingMode", r, "The mode was not written.");
+      } else if (current == *o.mode) {
+        outcomes.push_back({"mode", "mode", ModeName(*o.mode), false});
+      } else if (const int w = WriteOperatingMode(m, *o.mode, address, link); w == 0) {
+        outcomes.push_back({"mode", "mode", ModeName(*o.mode), true});
+      } else {
+        s.Report("WriteOperatingMode", w);
+      }
+    }
+    if (const int r = LeaveConfigMode(m, address, link); r != 0)
+      s.Report("LeaveConfigMode", r, kStillInConfig);
+  }
+
+  if (o.json) {
+    std::string written, unchanged;
+    for (const Outcome& out : outcomes) {
+      std::string& list = out.written ? written : unchanged;
+      list += std::string(list.empty() ? "" : ",") + "\"" + out.json +
+              "\":" + (out.json == "ip_port" ? out.value : JsonString(out.value));
+    }
+    Print(s.JsonHead(o.baudIndex) + ",\"address\":" + std::to_string(o.address) + ",\"written\":{" +
+          written + "},\"unchanged\":{" + unchanged + "},\"errors\":" + JsonErrors(s.Failures()) +
+          "}\n");
+  } else {
+    std::string text;
+    for (const Outcome& out : outcomes)
+      text += out.key + ": " + out.value + (out.written ? " written" : " unchanged") + "\n";
+    Print(text);
+  }
+  return Finish(s);
+}
+
+int Scan(Session& s, const Options& o) {
+  TFkomunikacja& m = s.Module();
+  struct Found {
+    int address, baudIndex;
+    bool refused;
+  };
+  std::vector<Found> found;
+  const bool progress = isatty(STDERR_FILENO) == 1;
+  const std::size_t total = o.addresses.size() * o.baudIndexes.size();
+  std::size_t probes = 0;
+  bool portFailed = false;
+
+  auto announce = [&](const Found& f) {
+    found.push_back(f);
+    if (!o.json)
+      Print("address " + std::to_string(f.address) + " at " + std::to_string(SpeedOf(f.baudIndex)) +
+            " bit/s" + (f.refused ? " (refuses configuration mode)" : "") + "\n");
+  };
+  // One short attempt: for a device that may or may not be there.
+  auto leaveOnce = [&](int address, const LinkSettings& link) {
+    return m.LeaveConfigModeOnce(static_cast<DeviceAddress>(address), link) == 0;
+  };
+
+  for (const int baudIndex : o.baudIndexes) {
+    if (Interrupted || portFailed || (o.first && !found.empty())) break;
+    std::string why;
+    bool fatal = false;
+    if (!s.Open(baudIndex, why, fatal)) {
+      Say(why);
+      if (fatal) return ExitPort;
+      probes += o.addresses.size();
+      continue;
+    }
+    const LinkSettings link = s.Link(baudIndex);
+    const int speed = SpeedOf(baudIndex);
+    // Long enough for the bytes of request and reply at this speed, plus the time-out given.
+    const int readConstant = o.timeoutMs + (kProbeChars * kBitsPerChar * 1000 + speed - 1) / speed;
+    auto shortTimeout = [&] {
+      try {
+        m.ComPort1->Timeouts().SetReadTotalConstant(readConstant);
+      } catch (...) {
+        // The probe's transaction finds out whether the port still works.
+      }
+    };
+    shortTimeout();
+
+    for (const int address : o.addresses) {
+      if (Interrupted || (o.first && !found.empty())) break;
+      ++probes;
+      if (progress) {
+        ClearProgress();
+        std::fprintf(stderr, "scanning %d bit/s, address %d (%zu of %zu), %zu found", speed,
+                     address, probes, total, found.size());
+        std::fflush(stderr);
+        progressShown = true;
+      }
+      const ByteString request = EnterConfigModeRequest(static_cast<DeviceAddress>(address));
+      ByteString reply;
+      const int r = m.Transact(request, reply, FrameOverhead, link);
+      if (r == 0) {
+        announce({address, baudIndex, false});
+        // The probe put the device into configuration mode; it is left as it was found.
+        if (LeaveConfigMode(m, static_cast<DeviceAddress>(address), link) != 0)
+          Say("address " + std::to_string(address) +
+              " did not confirm leaving configuration mode; it may still be in it.");
+        shortTimeout();
+      } else if (r == 7) {
+        announce({address, baudIndex, true});
+      } else if (r == 10) {
+        // A valid reply from another address: a device slower than the time-out answering an
+        // earlier probe, or one that answers from another address. Either may now be in
+        // configuration mode.
+        const int other = static_cast<unsigned char>(reply[0]);
+        Say("probing address " + std::to_string(address) + " at " + std::to_string(speed) +
+            " bit/s brought a reply from address " + std::to_string(other) +
+            " (a slow device: try a longer --timeout).");
+        leaveOnce(other, link);
+        leaveOnce(address, link);
+      } else if (r == 1) {
+        s.Report("EnterConfigMode (probe of address " + std::to_string(address) + ")", r,
+                 "Scan stopped.");
+        portFailed = true;
+        break;
+      }
+    }
+  }
+  ClearProgress();
+
+  if (o.json) {
+    std::string list;
+    for (const Found& f : found) {
+      if (!list.empty()) list += ",";
+      list += "{\"address\":" + std::to_string(f.address) +
+              ",\"speed\":" + std::to_string(SpeedOf(f.baudIndex)) +
+              ",\"refused\":" + (f.refused ? "true" : "false") + "}";
+    }
+    Print(s.JsonHead(-1) + ",\"devices\":[" + list + "],\"probes\":" + std::to_string(probes) +
+          ",\"complete\":" + (probes == total ? "true" : "false") +
+          ",\"errors\":" + JsonErrors(s.Failures()) + "}\n");
+  } else if (found.empty() && !Interrupted) {
+    Say("no device answered (" + std::to_string(probes) + " probes).");
+  }
+  if (Interrupted) {
+    Say("interrupted.");
+    return ExitInterrupted;
+  }
+  if (portFailed) return ExitFailed;
+  return found.empty() ? ExitFailed : ExitOk;
+}
+
+}  // namespace
+
+std::string ResultMeaning(int result) {
+  switch (result) {
+    case 0:
+      return "success";
+    case 1:
+      return "port failure: the port could not be opened or stopped working";
+    case 2:
+      return "the request was not fully sent";
+    case 3:
+      return "no reply, or an incomplete one (check the address, the speed and the wiring)";
+    case 4:
+      return "the reply's checksum does not match (noise on the line, or a wrong speed)";
+    case 5:
+      return "the expected reply is shorter than 4 bytes";
+    case 7:
+      return "the device refused the request";
+    case 10:
+      return "the reply came from another address (two devices on one address?)";
+    default:
+      return "unknown result";
+  }
+}
+
+std::string Printable(const std::string& text) {
+  std::string out;
+  for (const char c : text) {
+    const auto b = static_cast<unsigned char>(c);
+    if (b >= 0x20 && b < 0x7F && b != '\\') {
+      out += c;
+    } else {
+      char buf[8];
+      std::snprintf(buf, sizeof buf, "\\x%02X", b);
+      out += buf;
+    }
+  }
+  return out;
+}
+
+std::string JsonString(const std::string& text) {
+  std::string out = "\"";
+  for (const char c : text) {
+    const auto b = static_cast<unsigned char>(c);
+    if (c == '"' || c == '\\') {
+      out += '\\';
+      out += c;
+    } else if (b >= 0x20 && b < 0x7F) {
+      out += c;
+    } else {
+      // Device texts need not be UTF-8: every other byte is kept as its own code point.
+      char buf[8];
+      std::snprintf(buf, sizeof buf, "\\u%04X", b);
+      out += buf;
+    }
+  }
+  return out + "\"";
+}
+
+int RunCommand(const Options& options) {
+  PortTarget target;
+  if (const std::string error = PreparePortTarget(options.port, options.portsDir, target);
+      !error.empty()) {
+    Say(error);
+    return ExitPort;
+  }
+  struct Cleanup {
+    const PortTarget& t;
+    ~Cleanup() { RemovePortTarget(t); }
+  } cleanup{target};
+
+  LoggingEnabled = options.log;
+  int status = ExitOk;
+  {
+    Session session(options, target);
+    if (options.log) {
+      const std::string path = session.Module().LogFilePath();
+      const std::string dir = path.substr(0, path.rfind('/') + 1);
+      const bool exists = access(path.c_str(), F_OK) == 0;
+      if (path.empty() || access(exists ? path.c_str() : dir.c_str(), W_OK) != 0)
+        Say("the log " + (path.empty() ? std::string("trans.txt") : path) + " cannot be written (" +
+            std::strerror(errno) + "); going on without it.");
+    }
+    if (options.command == Command::Scan) {
+      status = Scan(session, options);
+    } else {
+      std::string why;
+      bool fatal = false;
+      if (!session.Open(options.baudIndex, why, fatal)) {
+        Say(why);
+        return ExitPort;
+      }
+      status = options.command == Command::Read ? Read(session, options) : Write(session, options);
+    }
+  }
+  return status;
+}
+
+}  // namespace cli

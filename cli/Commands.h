@@ -1,0 +1,33 @@
+// The commands of konfigurator-cli over the device link.
+#pragma once
+
+#include <atomic>
+#include <string>
+
+#include "CliOptions.h"
+
+namespace cli {
+
+enum ExitCode : int {
+  ExitOk = 0,
+  ExitFailed = 1,  // a device operation failed; scan: nothing found
+  ExitUsage = 2,
+  ExitPort = 3,  // the port cannot be used at all
+  ExitInterrupted = 130,
+};
+
+// Set from a signal handler: finish the probe or operation under way, release the device, stop.
+extern std::atomic<bool> Interrupted;
+
+// What a transaction result means, in words.
+std::string ResultMeaning(int result);
+
+// Text safe to show on a terminal: bytes outside printable ASCII as \xNN.
+std::string Printable(const std::string& text);
+// A JSON string literal of text; bytes outside printable ASCII as \u00NN.
+std::string JsonString(const std::string& text);
+
+// Runs options.command (read, write or scan); returns the exit status.
+int RunCommand(const Options& options);
+
+}  // namespace cli

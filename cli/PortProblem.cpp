@@ -1,0 +1,328 @@
+#include "PortProblem.h"
+
+#include <dirent.h>
+#include <grp.h>
+#include <limits.h>
+#include <pwd.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+#include "LinuxSerialApi.h"
+
+namespace fs = std::filesystem;
+
+namespace cli {
+
+namespace {
+
+// 1-based port number of "COMn" in any letter case, or 0.
+int ComNumber(const std::string& name) {
+  if (name.size() < 4 || name.size() > 8) return 0;
+  for (int i = 0; i < 3; ++i)
+    if (std::toupper(static_cast<unsigned char>(name[i])) != "COM"[i]) return 0;
+  int n = 0;
+  for (std::size_t i = 3; i < name.size(); ++i) {
+    if (name[i] < '0' || name[i] > '9') return 0;
+    n = n * 10 + (name[i] - '0');
+  }
+  return n;
+}
+
+std::string ReadLink(const std::string& path) {
+  char buf[PATH_MAX];
+  const ssize_t n = readlink(path.c_str(), buf, sizeof buf - 1);
+  return n > 0 ? std::string(buf, static_cast<std::size_t>(n)) : std::string();
+}
+
+bool IsLink(const std::string& path) {
+  struct stat st {};
+  return lstat(path.c_str(), &st) == 0 && S_ISLNK(st.st_mode);
+}
+
+std::string ModeText(mode_t mode) {
+  std::string s = S_ISCHR(mode) ? "c" : S_ISDIR(mode) ? "d" : "-";
+  const char* rwx = "rwxrwxrwx";
+  for (int i = 0; i < 9; ++i) s += (mode & (0400 >> i)) ? rwx[i] : '-';
+  return s;
+}
+
+std::string GroupName(gid_t gid) {
+  const group* g = getgrgid(gid);
+  return g ? g->gr_name : std::to_string(gid);
+}
+
+std::string UserName(uid_t uid) {
+  const passwd* p = getpwuid(uid);
+  return p ? p->pw_name : std::to_string(uid);
+}
+
+bool ProcessHasGroup(gid_t gid) {
+  if (getegid() == gid) return true;
+  const int n = getgroups(0, nullptr);
+  if (n <= 0) return false;
+  std::vector<gid_t> groups(static_cast<std::size_t>(n));
+  const int got = getgroups(n, groups.data());
+  return got > 0 && std::find(groups.begin(), groups.begin() + got, gid) != groups.begin() + got;
+}
+
+// Whether the user database lists the user in gid, whatever this session was started with.
+bool UserListedInGroup(gid_t gid) {
+  const passwd* p = getpwuid(geteuid());
+  if (!p) return false;
+  int n = 64;
+  std::vector<gid_t> groups(static_cast<std::size_t>(n));
+  if (getgrouplist(p->pw_name, p->pw_gid, groups.data(), &n) < 0) {
+    groups.resize(static_cast<std::size_t>(n));
+    if (getgrouplist(p->pw_name, p->pw_gid, groups.data(), &n) < 0) return false;
+  }
+  return std::find(groups.begin(), groups.begin() + n, gid) != groups.begin() + n;
+}
+
+std::string Listing(const std::string& portsDir) {
+  const std::vector<std::string> ports = AvailablePorts(portsDir);
+  std::string text;
+  if (ports.empty()) {
+    text = "No serial ports found (no COMn links in " + portsDir +
+           ", nothing in /dev/serial/by-id, no /dev/ttyUSB* or /dev/ttyACM*).\n";
+  } else {
+    text = "Ports found:\n";
+    for (const std::string& p : ports) text += "  " + p + "\n";
+  }
+  return text;
+}
+
+}  // namespace
+
+std::string PreparePortTarget(const std::string& port, const std::string& portsDir,
+                              PortTarget& target) {
+  target = PortTarget{};
+  const std::string name = port.empty() ? "COM2" : port;
+  if (!portsDir.empty()) serial::SetPortsDirectory(portsDir);
+  target.portsDir = serial::PortsDirectory();
+  if (const int n = ComNumber(name); n > 0) {
+    target.display = "COM" + std::to_string(n);
+    target.portIndex = n - 1;
+    target.devicePath = serial::ResolvePortName(target.display);
+    return {};
+  }
+  if (ComNumber(name + "1") > 0 && name.find('/') == std::string::npos)
+    return "\"" + name + "\" is not a port name like COM2 (COM1 to COM99999)";
+
+  // A device path: "ttyUSB0" is taken as /dev/ttyUSB0 when that exists.
+  std::string path = name;
+  if (path.find('/') == std::string::npos && access(("/dev/" + path).c_str(), F_OK) == 0)
+    path = "/dev/" + path;
+  std::error_code ec;
+  path = fs::absolute(path, ec).lexically_normal().string();
+  if (ec) return "cannot make sense of the path \"" + name + "\": " + ec.message();
+
+  const char* runtime = std::getenv("XDG_RUNTIME_DIR");
+  std::string base = runtime && *runtime && access(runtime, W_OK) == 0 ? runtime : "";
+  if (base.empty()) base = fs::temp_directory_path(ec).string();
+  if (base.empty()) base = "/tmp";
+  std::string tmpl = base + "/konfigurator-cli-XXXXXX";
+  if (!mkdtemp(tmpl.data()))
+    return "cannot create a folder in " + base + ": " + std::strerror(errno);
+  target.tempDir = tmpl;
+  if (symlink(path.c_str(), (tmpl + "/COM1").c_str()) != 0) {
+    const std::string why = std::strerror(errno);
+    RemovePortTarget(target);
+    return "cannot create a link in " + tmpl + ": " + why;
+  }
+  serial::SetPortsDirectory(tmpl);
+  target.display = name;
+  target.portIndex = 0;
+  target.devicePath = path;
+  return {};
+}
+
+void RemovePortTarget(const PortTarget& target) {
+  if (target.tempDir.empty()) return;
+  unlink((target.tempDir + "/COM1").c_str());
+  rmdir(target.tempDir.c_str());
+}
+
+std::vector<std::string> AvailablePorts(const std::string& portsDir) {
+  std::vector<std::string> out;
+  std::error_code ec;
+  std::vector<std::pair<int, std::string>> links;
+  for (const auto& entry : fs::directory_iterator(portsDir, ec)) {
+    const std::string name = entry.path().filename().string();
+    const int n = ComNumber(name);
+    if (n == 0) continue;
+    std::string line = name;
+    if (IsLink(entry.path().string())) {
+      line += " -> " + ReadLink(entry.path().string());
+      if (access(entry.path().c_str(), F_OK) != 0) line += " (missing)";
+    }
+    links.emplace_back(n, line + "  (" + portsDir + ")");
+  }
+  std::sort(links.begin(), links.end());
+  for (auto& l : links) out.push_back(l.second);
+
+  std::vector<std::string> byId;
+  for (const auto& entry : fs::directory_iterator("/dev/serial/by-id", ec)) {
+    const std::string p = entry.path().string();
+    const fs::path real = fs::canonical(entry.path(), ec);
+    byId.push_back(p + (ec ? std::string() : " -> " + real.string()));
+  }
+  std::sort(byId.begin(), byId.end());
+  out.insert(out.end(), byId.begin(), byId.end());
+  if (byId.empty()) {
+    std::vector<std::string> ttys;
+    for (const auto& entry : fs::directory_iterator("/dev", ec)) {
+      const std::string name = entry.path().filename().string();
+      if (name.rfind("ttyUSB", 0) == 0 || name.rfind("ttyACM", 0) == 0)
+        ttys.push_back(entry.path().string());
+    }
+    std::sort(ttys.begin(), ttys.end());
+    out.insert(out.end(), ttys.begin(), ttys.end());
+  }
+  return out;
+}
+
+namespace {
+
+std::string Described(const std::string& pid) {
+  std::string comm;
+  std::ifstream("/proc/" + pid + "/comm") >> comm;
+  return "pid " + pid + (comm.empty() ? "" : " (" + comm + ")");
+}
+
+// Holders of a whole-file lock on the node, from /proc/locks ("1: FLOCK ADVISORY WRITE 4711
+// 00:18:3 0 EOF", device numbers in hex).
+std::vector<std::string> LockHolders(const struct stat& node) {
+  std::vector<std::string> out;
+  std::ifstream locks("/proc/locks");
+  std::string line;
+  char want[64];
+  std::snprintf(want, sizeof want, "%02x:%02x:%lu", major(node.st_dev), minor(node.st_dev),
+                static_cast<unsigned long>(node.st_ino));
+  while (std::getline(locks, line)) {
+    std::istringstream in(line);
+    std::string id, kind, advisory, access, pid, where;
+    in >> id >> kind;
+    if (kind == "->") continue;  // waiting for the lock, not holding it
+    in >> advisory >> access >> pid >> where;
+    if (where == want && std::to_string(getpid()) != pid) out.push_back(Described(pid));
+  }
+  return out;
+}
+
+}  // namespace
+
+std::vector<std::string> ProcessesHolding(const std::string& path) {
+  std::vector<std::string> out;
+  struct stat dev {};
+  if (stat(path.c_str(), &dev) != 0 || !S_ISCHR(dev.st_mode)) return out;
+  // Whoever locked the port is the one in the way; others may merely have it open.
+  out = LockHolders(dev);
+  if (!out.empty()) return out;
+  DIR* proc = opendir("/proc");
+  if (!proc) return out;
+  const std::string self = std::to_string(getpid());
+  while (const dirent* e = readdir(proc)) {
+    const std::string pid = e->d_name;
+    if (pid.empty() || !std::all_of(pid.begin(), pid.end(), ::isdigit) || pid == self) continue;
+    const std::string fdDir = "/proc/" + pid + "/fd";
+    DIR* fds = opendir(fdDir.c_str());
+    if (!fds) continue;  // another user's process
+    bool holds = false;
+    while (const dirent* f = readdir(fds)) {
+      if (f->d_name[0] == '.') continue;
+      struct stat st {};
+      if (stat((fdDir + "/" + f->d_name).c_str(), &st) == 0 && S_ISCHR(st.st_mode) &&
+          st.st_rdev == dev.st_rdev) {
+        holds = true;
+        break;
+      }
+    }
+    closedir(fds);
+    if (holds) out.push_back(Described(pid));
+  }
+  closedir(proc);
+  return out;
+}
+
+std::string DescribeOpenFailure(const PortTarget& target, int err) {
+  const std::string& path = target.devicePath;
+  const bool viaComLink = target.tempDir.empty() && IsLink(path);
+  const std::string& portsDir = target.portsDir;
+  std::string where = target.display;
+  if (target.display != path) where += " (" + path + ")";
+  if (viaComLink) where = target.display + " (" + path + " -> " + ReadLink(path) + ")";
+
+  switch (err) {
+    case ENOENT:
+    case ENOTDIR: {
+      std::string text;
+      if (viaComLink) {
+        text = "port " + target.display + " does not exist: " + path + " points at " +
+               ReadLink(path) + ", which is not there (adapter unplugged?).\n";
+      } else if (target.tempDir.empty()) {
+        text = "port " + target.display + " does not exist: there is no " + portsDir + "/" +
+               target.display + " and no " + path + ".\n";
+      } else {
+        text = "port " + target.display + " does not exist.\n";
+      }
+      return text + Listing(portsDir);
+    }
+    case EACCES:
+    case EPERM: {
+      struct stat st {};
+      if (stat(path.c_str(), &st) != 0)
+        return "no permission to reach " + where + ": " + std::strerror(err) + ".\n";
+      const std::string group = GroupName(st.st_gid);
+      std::string text = "no permission to open " + where + " (" + ModeText(st.st_mode) + " " +
+                         UserName(st.st_uid) + ":" + group + ").\n";
+      const bool groupMayUse = (st.st_mode & (S_IRGRP | S_IWGRP)) == (S_IRGRP | S_IWGRP);
+      if (!groupMayUse) {
+        text += "Not even its group " + group +
+                " may read and write it; ask the administrator to fix the device's permissions "
+                "(a udev rule).\n";
+      } else if (!ProcessHasGroup(st.st_gid) && UserListedInGroup(st.st_gid)) {
+        text += "The device belongs to group " + group + ", and you are in it already, but this " +
+                "session started before you joined: log out and in again (or run newgrp " + group +
+                ").\n";
+      } else {
+        text += "The device belongs to group " + group + ". Join it with\n  sudo usermod -aG " +
+                group + " $USER\nthen log out and in again.\n";
+      }
+      return text;
+    }
+    case EBUSY:
+    case EWOULDBLOCK: {
+      std::string text = "port " + where + " is in use by another program";
+      const std::vector<std::string> holders = ProcessesHolding(path);
+      if (holders.empty()) {
+        text += " (one you cannot see, e.g. another user's).\n";
+      } else {
+        text += ": ";
+        for (std::size_t i = 0; i < holders.size(); ++i) text += (i ? ", " : "") + holders[i];
+        text += ".\n";
+      }
+      return text + "Close it and try again.\n";
+    }
+    case ENOTTY:
+    case EINVAL:
+      return where + " is not a serial port.\n";
+    case EIO:
+    case ENXIO:
+    case ENODEV:
+      return "there is no working serial device behind " + where + ": " + std::strerror(err) +
+             ".\n" + Listing(portsDir);
+    default:
+      return "cannot open port " + where + ": " + std::strerror(err) + ".\n";
+  }
+}
+
+}  // namespace cli

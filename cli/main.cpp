@@ -1,0 +1,44 @@
+// konfigurator-cli: the device operations of Konfigurator for scripts and terminals.
+#include <signal.h>
+
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "CliOptions.h"
+#include "Commands.h"
+
+namespace {
+
+void OnSignal(int) { cli::Interrupted = true; }
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  const std::vector<std::string> args(argv + 1, argv + argc);
+  const cli::ParseResult parsed = cli::ParseCommandLine(args);
+  if (!parsed.error.empty()) {
+    std::fprintf(stderr, "konfigurator-cli: %s\nTry konfigurator-cli --help.\n",
+                 parsed.error.c_str());
+    return cli::ExitUsage;
+  }
+  switch (parsed.options.command) {
+    case cli::Command::Help:
+      std::fputs(cli::kUsage, stdout);
+      return cli::ExitOk;
+    case cli::Command::Version:
+      std::printf("konfigurator-cli %s\n", KONFIGURATOR_VERSION);
+      return cli::ExitOk;
+    default:
+      break;
+  }
+
+  // A signal only marks the run as interrupted: the device is released before the end.
+  struct sigaction action {};
+  action.sa_handler = OnSignal;
+  sigemptyset(&action.sa_mask);
+  action.sa_flags = SA_RESTART;
+  for (const int sig : {SIGINT, SIGTERM, SIGHUP}) sigaction(sig, &action, nullptr);
+
+  return cli::RunCommand(parsed.options);
+}
