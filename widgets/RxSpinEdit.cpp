@@ -47,10 +47,11 @@ long double TRxSpinEdit::Value() const {
       const char* first = bytes.constData();
       const char* last = first + bytes.size();
       while (first != last && *first == ' ') ++first;
-      if (first != last && *first == '+') ++first;  // from_chars takes no plus sign
+      // from_chars takes no plus sign, but must not see a second sign behind it.
+      if (first != last && *first == '+' && !(last - first > 1 && first[1] == '-')) ++first;
       long double v = 0;
       const auto [end, ec] = std::from_chars(first, last, v);
-      if (ec == std::errc() && end == last && first != last) return v;
+      if (ec == std::errc() && end == last && first != last && std::isfinite(v)) return v;
       return minValue_;
     }
   }

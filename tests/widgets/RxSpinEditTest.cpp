@@ -233,8 +233,10 @@ TEST(RxSpinEditValue, HexAndFloatKinds) {
   EXPECT_EQ(spin.text(), "2.5");
   spin.setText(" 1e3");
   EXPECT_EQ(spin.Value(), 1000);
-  spin.setText("1,5");
-  EXPECT_EQ(spin.Value(), 0);
+  for (const char* refused : {"1,5", "+-5", "inf", "1e5000"}) {
+    spin.setText(refused);
+    EXPECT_EQ(spin.Value(), 0) << refused;
+  }
 }
 
 TEST(RxSpinEditLook, ArrowsSitInsideTheFieldBesideTheText) {
