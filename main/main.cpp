@@ -164,13 +164,13 @@ TFkomunikacja& TForm1::Module() {
   return *komunikacja_;
 }
 
-std::int32_t TForm1::DeviceAddressNow() {
+std::uint8_t TForm1::DeviceAddressNow() {
   // Buttons take no focus, so a typed 300 may still stand in the field: let the field apply
   // the clamp it would apply on leaving, and show what is actually used.
   const long double value = RxSpinEditadres->Value();
   const long double clamped = RxSpinEditadres->ClampValue(value);
   if (clamped != value) RxSpinEditadres->SetValue(clamped);
-  return RxSpinEditadres->TruncatedValue();
+  return static_cast<std::uint8_t>(RxSpinEditadres->TruncatedValue());
 }
 
 QMessageBox* CreateMessageBox(const QString& text, QWidget* parent) {

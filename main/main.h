@@ -61,7 +61,7 @@ class TForm1 : public QWidget {
  private:
   // The address a device operation goes to. A typed value outside the field's range is
   // clamped first, by the field itself, so the device never sees the low byte of 300.
-  std::int32_t DeviceAddressNow();
+  std::uint8_t DeviceAddressNow();
   TFkomunikacja& Module();
 
   TFkomunikacja* komunikacja_;

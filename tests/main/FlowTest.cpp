@@ -68,7 +68,11 @@ class Bench {
     std::string tmpl = (fs::temp_directory_path() / "konf-ports-XXXXXX").string();
     ports_ = ::mkdtemp(tmpl.data());
     Link("COM2");
-    serial::SetPortsDirectory(ports_.string());
+    TFkomunikacja::Options options;
+    options.portsDirectory = ports_.string();
+    options.logDirectory = ports_.string();  // keeps trans.txt out of the shared bin folder
+    komunikacja = std::make_unique<TFkomunikacja>(serial::SystemSerialApi(), options);
+    form.SetKomunikacja(komunikacja.get());
     form.show();
   }
   ~Bench() {
@@ -129,8 +133,8 @@ class Bench {
   fs::path ports_;
 
  public:
-  std::unique_ptr<TFkomunikacja> komunikacja = std::make_unique<TFkomunikacja>();
-  RecordingForm form{komunikacja.get()};
+  std::unique_ptr<TFkomunikacja> komunikacja;
+  RecordingForm form;
 };
 
 Faults Refuse(int times) {
@@ -225,7 +229,8 @@ TEST(ReadFlow, ModeTheListDoesNotKnowLeavesNoSelection) {
 TEST(ReadFlow, FailedIpReadStillReadsThePort) {
   Bench b;
   b.device.SetState(State(0, "10.20.30.40", "4001"));
-  b.After("ReadOperatingMode", Refuse(1));
+  // Text reads know no refusal: both attempts must fail.
+  b.After("ReadOperatingMode", Refuse(2));
   b.Read();
   EXPECT_EQ(b.form.messages, QStringList({Pl("Błąd odczytu IP")}));
   EXPECT_EQ(b.form.JvIPAddress1->Text(), "0.0.0.0");
@@ -236,7 +241,7 @@ TEST(ReadFlow, FailedIpReadStillReadsThePort) {
 TEST(ReadFlow, FailedPortReadIsReportedAndTheDeviceReleased) {
   Bench b;
   b.device.SetState(State(0, "10.20.30.40", "4001"));
-  b.After("ReadIpAddress", Refuse(1));
+  b.After("ReadIpAddress", Refuse(2));
   b.Read();
   EXPECT_EQ(b.form.messages, QStringList({Pl("Błąd odczytu port")}));
   EXPECT_EQ(b.form.JvIPAddress1->Text(), "10.20.30.40");
@@ -245,7 +250,7 @@ TEST(ReadFlow, FailedPortReadIsReportedAndTheDeviceReleased) {
 }
 
 TEST(ReadFlow, PortTextThatIsNoNumberEndsTheBlockSilently) {
-  for (const ByteString port : {ByteString("abc"), ByteString("")}) {
+  for (const char* port : {"abc", ""}) {
     Bench b;
     b.device.SetState(State(0, "10.1.2", port));
     b.form.IntEdit1->SetValue(8080);
@@ -321,6 +326,7 @@ TEST(Flows, PressingAButtonLeavesFocusAndUnfinishedEditInTheField) {
   Bench b;
   QApplication::setActiveWindow(&b.form);
   b.form.IntEdit1->setFocus();
+  b.form.IntEdit1->clear();
   QTest::keyClicks(b.form.IntEdit1, "+0080");
   b.Send();
   EXPECT_EQ(QApplication::focusWidget(), b.form.IntEdit1);
