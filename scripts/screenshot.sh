@@ -8,7 +8,7 @@ build=${KONF_BUILD_DIR:-build}
 if [[ -z ${KONF_SHOT_INNER:-} ]]; then
   scripts/deps.sh
   missing=()
-  for p in xvfb xauth xdotool imagemagick x11-utils; do
+  for p in xvfb xauth xdotool imagemagick; do
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
   done
   if ((${#missing[@]})); then
@@ -41,8 +41,8 @@ win=$(timeout 20 xdotool search --sync --onlyvisible --name '^Konfiguracja$' | h
 [[ -n $win ]] || { echo "the window did not appear" >&2; exit 1; }
 # "Czytaj" sits at 71,232 with size 81x22 in the window's client area.
 xdotool mousemove --window "$win" 111 243 click 1
-# A Read is six exchanges; the simulator prints one line each.
-timeout 20 bash -c "until [[ \$(grep -c ' M: ' '$log') -ge 6 ]]; do sleep 0.2; done" ||
+# A Read against a device in LAN mode is five exchanges; the simulator prints one line each.
+timeout 20 bash -c "until [[ \$(grep -c ' M: ' '$log') -ge 5 ]]; do sleep 0.2; done" ||
   { echo "the Read did not finish; simulator said:" >&2; cat "$log" >&2; exit 1; }
 sleep 0.5  # let the window repaint after the blocking flow
 mkdir -p docs
