@@ -1,0 +1,287 @@
+// The tool against the simulated device, both as processes over a pseudo-terminal.
+#include <gtest/gtest.h>
+
+#include <pty.h>
+
+#include <fstream>
+#include <sstream>
+
+#include "ProcessSupport.h"
+
+using namespace clitest;
+
+namespace {
+
+// Requests in the order the simulator saw them, as their first three bytes ("02 47 C9").
+std::vector<std::string> RequestOrder(const std::string& simOutput) {
+  std::vector<std::string> order;
+  std::istringstream in(simOutput);
+  std::string line;
+  while (std::getline(in, line)) {
+    const auto at = line.find("M: ");
+    if (at != std::string::npos) order.push_back(line.substr(at + 3, 8));
+  }
+  return order;
+}
+
+std::vector<std::string> On(const TempDir& dir, const std::string& port,
+                            std::vector<std::string> args) {
+  args.insert(args.end(), {"--port", port, "--ports-dir", (dir.path / "ports").string()});
+  return args;
+}
+
+std::string ReadFile(const fs::path& p) {
+  std::ifstream in(p, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+}  // namespace
+
+TEST(CliRead, PrintsTheDeviceValuesInsideOneConfigurationBracket) {
+  TempDir dir;
+  Sim sim(dir.path / "ports", "COM5", 7, {"--ip", "10.1.2.3", "--ip-port", "4001"});
+  const Output r = RunCli(On(dir, "COM5", {"read", "--address", "7", "--speed", "9600"}));
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.out, "mode: LAN\nip: 10.1.2.3\nip-port: 4001\n");
+  EXPECT_EQ(r.err, "");
+  const std::vector<std::string> expected = {"07 47 C9", "07 46 CB", "07 46 64", "07 46 65",
+                                             "07 47 CA"};
+  EXPECT_EQ(RequestOrder(sim.Stop()), expected);
+}
+
+TEST(CliRead, JsonThroughADevicePath) {
+  TempDir dir;
+  Sim sim(dir.path / "ports", "COM5", 2, {"--ip", "172.16.0.9", "--ip-port", "80"});
+  const Output r = RunCli({"read", "--port", sim.Pty(), "--json"});
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.out, "{\"port\":\"" + sim.Pty() +
+                       "\",\"speed\":19200,\"address\":2,\"mode\":\"LAN\",\"mode_number\":0,"
+                       "\"ip\":\"172.16.0.9\",\"ip_port\":80,\"errors\":[]}\n");
+}
+
+TEST(CliRead, InRs485ModeOnlyTheModeIsRead) {
+  TempDir dir;
+  Sim sim(dir.path / "ports", "COM5", 2, {"--mode", "1"});
+  const Output r = RunCli(On(dir, "COM5", {"read"}));
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.out, "mode: RS485\n");
+  const std::vector<std::string> expected = {"02 47 C9", "02 46 CB", "02 47 CA"};
+  EXPECT_EQ(RequestOrder(sim.Stop()), expected);
+}
+
+TEST(CliRead, DeviceTextsCannotReachTheTerminalRaw) {
+  TempDir dir;
+  Sim sim(dir.path / "ports", "COM5", 2, {"--ip", "1.2.3.4\x1b[2J", "--ip-port", "5\"6"});
+  Output r = RunCli(On(dir, "COM5", {"read"}));
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.out, "mode: LAN\nip: 1.2.3.4\\x1B[2J\nip-port: 5\"6\n");
+  r = RunCli(On(dir, "COM5", {"read", "--json"}));
+  EXPECT_NE(r.out.find("\"ip\":\"1.2.3.4\\u001B[2J\",\"ip_port\":\"5\\\"6\""), std::string::npos)
+      << r.out;
+}
+
+TEST(CliRead, EachFailedOperationIsNamedWithItsResultAndTheDeviceIsStillReleased) {
+  TempDir dir;
+  // Every reply declares 3 bytes: the two text reads fail at once with result 3, the
+  // fixed-length operations do not look at the field.
+  Sim sim(dir.path / "ports", "COM5", 2, {"--declared-length", "3"});
+  Output r = RunCli(On(dir, "COM5", {"read"}));
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.out, "mode: LAN\n");
+  EXPECT_NE(r.err.find("ReadIpAddress failed with result 3: no reply, or an incomplete one"),
+            std::string::npos)
+      << r.err;
+  EXPECT_NE(r.err.find("ReadIpPort failed with result 3"), std::string::npos) << r.err;
+  r = RunCli(On(dir, "COM5", {"read", "--json"}));
+  EXPECT_EQ(r.status, 1);
+  EXPECT_NE(r.out.find("\"ip\":null,\"ip_port\":null,\"errors\":[{\"operation\":"
+                       "\"ReadIpAddress\",\"result\":3,"),
+            std::string::npos)
+      << r.out;
+  const std::vector<std::string> order = RequestOrder(sim.Stop());
+  ASSERT_FALSE(order.empty());
+  EXPECT_EQ(order.back(), "02 47 CA");
+  EXPECT_EQ(sim.Requests("02 47 CA"), 2);
+}
+
+struct FaultCase {
+  const char* fault;
+  const char* message;
+};
+
+class CliFaults : public testing::TestWithParam<FaultCase> {};
+
+TEST_P(CliFaults, AFailedEnterEndsTheRunWithoutLeaving) {
+  TempDir dir;
+  Sim sim(dir.path / "ports", "COM5", 2, {GetParam().fault});
+  const Output r = RunCli(On(dir, "COM5", {"read"}));
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.out, "");
+  EXPECT_NE(r.err.find(GetParam().message), std::string::npos) << r.err;
+  EXPECT_EQ(sim.Requests("02 47 CA"), 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Results, CliFaults,
+    testing::Values(
+        FaultCase{"--refuse", "EnterConfigMode failed with result 7: the device refused"},
+        FaultCase{"--bad-checksum", "EnterConfigMode failed with result 4: the reply's checksum"},
+        FaultCase{"--foreign-address",
+                  "EnterConfigMode failed with result 10: the reply came from another address"}));
+
+TEST(CliRead, ASilentDeviceGivesResult3) {
+  TempDir dir;
+  Sim sim(dir.path / "ports", "COM5", 9);
+  const Output r = RunCli(On(dir, "COM5", {"read", "--address", "4"}));
+  EXPECT_EQ(r.status, 1);
+  EXPECT_NE(r.err.find("EnterConfigMode failed with result 3: no reply"), std::string::npos)
+      << r.err;
+  EXPECT_EQ(sim.Requests("04 47 C9"), 2);  // the operation's two attempts
+}
+
+TEST(CliRead, AnInterruptStillReleasesTheDevice) {
+  TempDir dir;
+  Sim sim(dir.path / "ports", "COM5", 2);
+  Child cli(On(dir, "COM5", {KONFIGURATOR_CLI, "read"}));
+  // The device answered the enter request: the tool is now in its one-second wait.
+  ASSERT_TRUE(sim.Process().WaitForOutput("02 47 C9", 5000));
+  ::kill(cli.Pid(), SIGINT);
+  const Output r = cli.Finish(10000);
+  EXPECT_EQ(r.status, 130);
+  EXPECT_NE(r.err.find("interrupted"), std::string::npos) << r.err;
+  const std::vector<std::string> order = RequestOrder(sim.Stop());
+  ASSERT_FALSE(order.empty());
+  EXPECT_EQ(order.back(), "02 47 CA");
+}
+
+TEST(CliWrite, WrittenValuesReadBack) {
+  TempDir dir;
+  Sim sim(dir.path / "ports", "COM5", 3);
+  Output r = RunCli(
+      On(dir, "COM5", {"write", "--address", "3", "--ip", "010.9.8.7", "--ip-port", "1234"}));
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.out, "ip: 10.9.8.7 written\nip-port: 1234 written\n");
+  r = RunCli(On(dir, "COM5", {"read", "--address", "3"}));
+  EXPECT_EQ(r.out, "mode: LAN\nip: 10.9.8.7\nip-port: 1234\n");
+
+  r = RunCli(On(dir, "COM5", {"write", "--address", "3", "--mode", "rs485", "--json"}));
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.out,
+            "{\"port\":\"COM5\",\"speed\":19200,\"address\":3,\"written\":{\"mode\":\"RS485\"},"
+            "\"unchanged\":{},\"errors\":[]}\n");
+  r = RunCli(On(dir, "COM5", {"read", "--address", "3"}));
+  EXPECT_EQ(r.out, "mode: RS485\n");
+}
+
+TEST(CliWrite, TheModeIsWrittenOnlyWhenItDiffers) {
+  TempDir dir;
+  Sim sim(dir.path / "ports", "COM5", 2);
+  const Output r = RunCli(On(dir, "COM5", {"write", "--mode", "LAN"}));
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.out, "mode: LAN unchanged\n");
+  const std::vector<std::string> expected = {"02 47 C9", "02 46 CB", "02 47 CA"};
+  EXPECT_EQ(RequestOrder(sim.Stop()), expected);
+}
+
+TEST(CliScan, FindsTheDeviceAtItsAddressAndLeavesItAsItWas) {
+  TempDir dir;
+  Sim sim(dir.path / "ports", "COM5", 5);
+  const Output r =
+      RunCli(On(dir, "COM5", {"scan", "--addresses", "3-7", "--speeds", "9600,19200"}));
+  EXPECT_EQ(r.status, 0) << r.err;
+  // This simulator answers at any speed.
+  EXPECT_EQ(r.out, "address 5 at 9600 bit/s\naddress 5 at 19200 bit/s\n");
+  EXPECT_EQ(sim.Requests("05 47 C9"), 2);
+  EXPECT_EQ(sim.Requests("05 47 CA"), 2);
+  // One attempt per silent address and speed.
+  EXPECT_EQ(sim.Requests("03 47 C9"), 2);
+  EXPECT_EQ(sim.Requests("07 47 C9"), 2);
+}
+
+TEST(CliScan, JsonAndFirstStopAtTheFirstDevice) {
+  TempDir dir;
+  Sim sim(dir.path / "ports", "COM5", 1);
+  const Output r = RunCli(On(dir, "COM5", {"scan", "--speeds", "38400,9600", "--first", "--json"}));
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.out,
+            "{\"port\":\"COM5\",\"devices\":[{\"address\":1,\"speed\":38400,\"refused\":false}],"
+            "\"probes\":2,\"complete\":false,\"errors\":[]}\n");
+}
+
+TEST(CliScan, ADeviceThatRefusesIsFoundButNotReleased) {
+  TempDir dir;
+  Sim sim(dir.path / "ports", "COM5", 4, {"--refuse"});
+  const Output r = RunCli(On(dir, "COM5", {"scan", "--addresses", "4", "--speeds", "9600"}));
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.out, "address 4 at 9600 bit/s (refuses configuration mode)\n");
+  EXPECT_EQ(sim.Requests("04 47 CA"), 0);
+}
+
+TEST(CliScan, NothingFoundIsAFailureWithoutLongWaits) {
+  TempDir dir;
+  Sim sim(dir.path / "ports", "COM5", 200);
+  const auto start = std::chrono::steady_clock::now();
+  const Output r = RunCli(On(dir, "COM5", {"scan", "--addresses", "0-9", "--speeds", "115200"}));
+  const auto took = std::chrono::steady_clock::now() - start;
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.out, "");
+  EXPECT_NE(r.err.find("no device answered (10 probes)"), std::string::npos) << r.err;
+  // Ten probes of 50 ms and the line time, not ten operations of two 2-second attempts.
+  EXPECT_LT(took, std::chrono::seconds(3));
+}
+
+TEST(CliScan, ShowsProgressOnATerminalOnly) {
+  TempDir dir;
+  Sim sim(dir.path / "ports", "COM5", 1);
+  int master = -1, slave = -1;
+  ASSERT_EQ(::openpty(&master, &slave, nullptr, nullptr, nullptr), 0);
+  Child cli(On(dir, "COM5", {KONFIGURATOR_CLI, "scan", "--addresses", "0-2", "--speeds", "9600"}),
+            SpawnOptions{false, slave});
+  ::close(slave);
+  const Output r = cli.Finish(10000);
+  EXPECT_EQ(r.status, 0);
+  std::string terminal;
+  char buf[4096];
+  pollfd p{master, POLLIN, 0};
+  while (::poll(&p, 1, 200) > 0) {
+    const ssize_t n = ::read(master, buf, sizeof buf);
+    if (n <= 0) break;
+    terminal.append(buf, static_cast<std::size_t>(n));
+  }
+  ::close(master);
+  EXPECT_NE(terminal.find("scanning 9600 bit/s, address 2 (3 of 3), 1 found"), std::string::npos)
+      << terminal;
+  EXPECT_EQ(r.out, "address 1 at 9600 bit/s\n");
+
+  // Into a pipe: no progress lines.
+  const Output piped = RunCli(On(dir, "COM5", {"scan", "--addresses", "0-2", "--speeds", "9600"}));
+  EXPECT_EQ(piped.err.find("scanning"), std::string::npos) << piped.err;
+}
+
+TEST(CliLog, OnlyWithLogIsTrans_txtWritten) {
+  TempDir dir;
+  // A copy of its own, so "beside the program" is our folder; COM2, address 2 and 19200 bit/s
+  // are the defaults the simulator meets.
+  const fs::path exe = dir.path / "konfigurator-cli";
+  fs::copy_file(KONFIGURATOR_CLI, exe);
+  Sim sim(dir.path / "ports", "COM2", 2);
+  Output r = RunCli({"read"}, 20000, {}, exe.string());
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_FALSE(fs::exists(dir.path / "trans.txt"));
+
+  r = RunCli({"read", "--log"}, 20000, {}, exe.string());
+  EXPECT_EQ(r.status, 0) << r.err;
+  const std::string log = ReadFile(dir.path / "trans.txt");
+  EXPECT_NE(log.find("  M: 02 47 C9 00 07 "), std::string::npos) << log;
+  EXPECT_NE(log.find("  M: 02 47 CA 00 07 "), std::string::npos) << log;
+
+  const fs::path elsewhere = dir.path / "logs";
+  fs::create_directory(elsewhere);
+  r = RunCli({"read", "--log=" + elsewhere.string()}, 20000, {}, exe.string());
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_NE(ReadFile(elsewhere / "trans.txt").find("  M: 02 46 CB 00 07 "), std::string::npos);
+
+  r = RunCli({"read", "--log=" + (dir.path / "missing").string()}, 20000, {}, exe.string());
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_NE(r.err.find("cannot be written"), std::string::npos) << r.err;
+}

@@ -1,0 +1,155 @@
+// A port the tool cannot use: each case gets its own message and exit status 3.
+#include <gtest/gtest.h>
+
+#include <grp.h>
+#include <pty.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+
+#include <fstream>
+
+#include "ProcessSupport.h"
+
+using namespace clitest;
+
+namespace {
+
+bool Contains(const std::string& text, const std::string& part) {
+  return text.find(part) != std::string::npos;
+}
+
+}  // namespace
+
+TEST(CliPortErrors, AMissingComPortIsNamedAndTheExistingOnesListed) {
+  TempDir dir;
+  Sim sim(dir.path / "ports", "COM5", 2);
+  fs::create_symlink(dir.path / "unplugged", dir.path / "ports" / "COM4");
+  const std::string ports = (dir.path / "ports").string();
+
+  Output r = RunCli({"read", "--port", "COM99", "--ports-dir", ports});
+  EXPECT_EQ(r.status, 3);
+  EXPECT_EQ(r.out, "");
+  EXPECT_TRUE(Contains(
+      r.err, "port COM99 does not exist: there is no " + ports + "/COM99 and no /dev/ttyS98."))
+      << r.err;
+  EXPECT_TRUE(Contains(r.err, "COM5 -> " + sim.Pty())) << r.err;
+  EXPECT_TRUE(Contains(r.err, "COM4 -> " + (dir.path / "unplugged").string() + " (missing)"))
+      << r.err;
+
+  r = RunCli({"read", "--port", "com4", "--ports-dir", ports});
+  EXPECT_EQ(r.status, 3);
+  EXPECT_TRUE(Contains(r.err, "port COM4 does not exist: " + ports + "/COM4 points at " +
+                                  (dir.path / "unplugged").string() + ", which is not there"))
+      << r.err;
+}
+
+TEST(CliPortErrors, AMissingDevicePath) {
+  TempDir dir;
+  const std::string path = (dir.path / "ttyUSB7").string();
+  const Output r = RunCli({"scan", "--port", path});
+  EXPECT_EQ(r.status, 3);
+  EXPECT_TRUE(Contains(r.err, "port " + path + " does not exist.")) << r.err;
+  EXPECT_TRUE(Contains(r.err, "/dev/serial/by-id")) << r.err;
+}
+
+TEST(CliPortErrors, AFileThatIsNoSerialPort) {
+  TempDir dir;
+  const fs::path file = dir.path / "notes.txt";
+  { std::ofstream(file) << "x"; }
+  const Output r = RunCli({"read", "--port", file.string()});
+  EXPECT_EQ(r.status, 3);
+  EXPECT_TRUE(Contains(r.err, file.string() + " is not a serial port.")) << r.err;
+}
+
+TEST(CliPortErrors, APortHeldByAnotherProgramNamesIt) {
+  TempDir dir;
+  Sim sim(dir.path / "ports", "COM5", 2);
+  // The lock every opener of the port takes, held here as another program would.
+  const int fd = ::open(sim.Pty().c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+  ASSERT_GE(fd, 0);
+  ASSERT_EQ(::flock(fd, LOCK_EX | LOCK_NB), 0);
+  const Output r = RunCli({"read", "--port", "COM5", "--ports-dir", (dir.path / "ports").string()});
+  ::close(fd);
+  EXPECT_EQ(r.status, 3);
+  EXPECT_TRUE(Contains(r.err, "is in use by another program: pid " + std::to_string(::getpid())))
+      << r.err;
+  EXPECT_TRUE(Contains(r.err, "Close it and try again.")) << r.err;
+  // Only the holder of the lock is named, not the simulator that merely has the port open.
+  EXPECT_FALSE(Contains(r.err, "konfigurator-si")) << r.err;
+  EXPECT_EQ(sim.Requests("02 47 C9"), 0);
+}
+
+TEST(CliPortErrors, NoPermissionNamesTheOwningGroupAndHowToJoinIt) {
+  // A group the tool's user is not in: dialout where it exists.
+  const group* g = ::getgrnam("dialout");
+  const gid_t gid = g ? g->gr_gid : 20;
+  const std::string groupName = g ? g->gr_name : std::to_string(gid);
+
+  int master = -1, slave = -1;
+  char name[128] = {};
+  ASSERT_EQ(::openpty(&master, &slave, name, nullptr, nullptr), 0);
+  SpawnOptions as;
+  const bool root = ::geteuid() == 0;
+  if (root) {
+    // Root opens anything: the tool runs as nobody instead, on a node of root and the group.
+    as.asNobody = true;
+    ASSERT_EQ(::chown(name, 0, gid), 0);
+    ASSERT_EQ(::chmod(name, 0660), 0);
+  } else {
+    // Our own terminal, closed to everyone: only part of the advice applies.
+    ASSERT_EQ(::chmod(name, 0), 0);
+  }
+  const Output r = RunCli({"read", "--port", name}, 20000, as);
+  ::close(slave);
+  ::close(master);
+  if (as.asNobody && r.status == 126) GTEST_SKIP() << "cannot switch to user nobody";
+  EXPECT_EQ(r.status, 3);
+  EXPECT_TRUE(Contains(r.err, std::string("no permission to open ") + name)) << r.err;
+  if (!root) {
+    struct stat st {};
+    ASSERT_EQ(::stat(name, &st), 0);
+    const group* own = ::getgrgid(st.st_gid);
+    EXPECT_TRUE(Contains(r.err, "Not even its group " + std::string(own ? own->gr_name : "")))
+        << r.err;
+    GTEST_SKIP() << "the advice to join the group is checked only when the tests run as root "
+                    "(they then run the tool as nobody)";
+  }
+  EXPECT_TRUE(Contains(r.err, "The device belongs to group " + groupName)) << r.err;
+  EXPECT_TRUE(Contains(r.err, "sudo usermod -aG " + groupName + " $USER")) << r.err;
+  EXPECT_TRUE(Contains(r.err, "log out and in again")) << r.err;
+}
+
+TEST(CliPortErrors, WrongUsageIsExitStatus2) {
+  struct Case {
+    std::vector<std::string> args;
+    const char* message;
+  };
+  const Case cases[] = {
+      {{}, "no command given"},
+      {{"read", "--speed", "12345"}, "unknown speed \"12345\"; one of 110 300"},
+      {{"read", "--address", "256"}, "address \"256\" is not a number from 0 to 255"},
+      {{"write"}, "write needs at least one of --mode, --ip, --ip-port"},
+      {{"write", "--ip", "1.2.3"}, "\"1.2.3\" is not an IP address"},
+      {{"read", "--ip", "1.2.3.4"}, "belong to write"},
+      {{"scan", "--address", "3"}, "scan takes --addresses"},
+      {{"read", "--speeds", "all"}, "belong to scan"},
+      {{"read", "--port", "COM0"}, "\"COM0\" is not a port name"},
+      {{"frobnicate"}, "unknown command"},
+  };
+  for (const Case& c : cases) {
+    const Output r = RunCli(c.args);
+    const int expected = std::string(c.message).find("port name") != std::string::npos ? 3 : 2;
+    EXPECT_EQ(r.status, expected) << c.message;
+    EXPECT_TRUE(Contains(r.err, c.message)) << r.err;
+  }
+}
+
+TEST(CliPortErrors, HelpAndVersion) {
+  Output r = RunCli({"--help"});
+  EXPECT_EQ(r.status, 0);
+  EXPECT_TRUE(Contains(r.out, "Usage: konfigurator-cli read")) << r.out;
+  EXPECT_TRUE(Contains(r.out, "without --log nothing is logged")) << r.out;
+  r = RunCli({"--version"});
+  EXPECT_EQ(r.status, 0);
+  EXPECT_TRUE(Contains(r.out, "konfigurator-cli ")) << r.out;
+}
