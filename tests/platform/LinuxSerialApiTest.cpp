@@ -6,6 +6,7 @@
 #include <sys/resource.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
@@ -431,6 +432,47 @@ TEST_F(PtyPort, CommEventsForReceivedBytesAndTheEventCharacter) {
   ASSERT_TRUE(ev.ev.Wait(1000));
   ASSERT_TRUE(api.GetOverlappedResult(h, &ev.ov, &n, false));
   EXPECT_EQ(mask, 0u);
+}
+
+TEST_F(PtyPort, NoByteLostOrReorderedWhileAMonitorDrainsTheSameDevice) {
+  // The monitor's status queries pull bytes into the queue while reads pull them from the fd.
+  ASSERT_TRUE(api.SetCommMask(h, 0x05FF));
+  std::atomic<bool> stop{false};
+  Event stopEv(false);
+  std::thread monitor([&] {
+    Request ev;
+    std::uint32_t mask = 0, n = 0, err = 0;
+    ComStat st;
+    while (!stop) {
+      api.WaitCommEvent(h, &mask, &ev.ov);
+      if (WaitForEither(stopEv, ev.ev) != WaitResult::Object1) break;
+      if (api.GetOverlappedResult(h, &ev.ov, &n, false)) api.ClearCommError(h, &err, &st);
+    }
+    api.SetCommMask(h, 0);
+  });
+  std::string sent;
+  for (int i = 0; i < 20000; ++i) sent += char((i * 7 + i / 251) & 0xFF);
+  std::thread peer([&] {
+    for (std::size_t at = 0; at < sent.size(); at += 97) pty.Send(sent.substr(at, 97));
+  });
+  Timeouts(MaxDword, 2, 2000);
+  std::string got;
+  std::uint32_t chunk = 1;
+  while (got.size() < sent.size()) {
+    char buf[64];
+    const std::uint32_t want =
+        std::min<std::uint32_t>(chunk, std::uint32_t(sent.size() - got.size()));
+    const std::uint32_t n = ReadNow(buf, want);
+    if (n == 0) break;  // a time-out: something was lost
+    got.append(buf, n);
+    chunk = chunk % 64 + 1;
+  }
+  peer.join();
+  stop = true;
+  stopEv.Set();
+  monitor.join();
+  EXPECT_EQ(got.size(), sent.size());
+  EXPECT_TRUE(got == sent);
 }
 
 TEST_F(PtyPort, IdleWithAllEventsWatchedCostsNoCpu) {
