@@ -2,7 +2,9 @@
 
 #include <QFileInfo>
 #include <QMessageBox>
+#include <QMetaObject>
 #include <QSocketNotifier>
+#include <QThread>
 #include <QWidget>
 
 #include <pthread.h>
@@ -37,6 +39,17 @@ void ShowErrorBox(const QString& message) {
   QMessageBox* box = CreateErrorBox(message, QApplication::activeWindow());
   box->exec();
   delete box;
+}
+
+void ReportErrorInBox(const std::exception& error) {
+  const QString text = QString::fromLocal8Bit(error.what());
+  QCoreApplication* app = QCoreApplication::instance();
+  if (!app) return;
+  if (QThread::currentThread() == app->thread())
+    ShowErrorBox(text);
+  else
+    QMetaObject::invokeMethod(
+        app, [text] { ShowErrorBox(text); }, Qt::QueuedConnection);
 }
 
 TApplication::TApplication(int& argc, char** argv) : QApplication(argc, argv) {}

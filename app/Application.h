@@ -4,6 +4,8 @@
 #include <QApplication>
 #include <QString>
 
+#include <exception>
+
 class QMessageBox;
 class QWidget;
 
@@ -20,6 +22,10 @@ QString ErrorBoxText(const QString& message);
 QMessageBox* CreateErrorBox(const QString& message, QWidget* parent = nullptr);
 // Shows the error box modally; on the UI thread only.
 void ShowErrorBox(const QString& message);
+
+// The application-wide report of errors nobody caught (the serial component's): the error box,
+// shown on the UI thread whichever thread reports.
+void ReportErrorInBox(const std::exception& error);
 
 // Catches what an event handler lets escape, shows it in the error box and keeps the loop going.
 class TApplication : public QApplication {

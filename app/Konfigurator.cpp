@@ -1,7 +1,5 @@
 // Start-up and shutdown of the program.
-#include <QMetaObject>
 #include <QString>
-#include <QThread>
 
 #include <memory>
 
@@ -20,14 +18,7 @@ int main(int argc, char** argv) {
 
   TQtUiDispatcher dispatcher;
   SetUiDispatcher(&dispatcher);
-  SetApplicationErrorReport([](const std::exception& e) {
-    const QString text = QString::fromLocal8Bit(e.what());
-    if (QThread::currentThread() == qApp->thread())
-      ShowErrorBox(text);
-    else
-      QMetaObject::invokeMethod(
-          qApp, [text] { ShowErrorBox(text); }, Qt::QueuedConnection);
-  });
+  SetApplicationErrorReport(ReportErrorInBox);
 
   auto Form1 = std::make_unique<TForm1>();  // its creation switches the transaction log on
   auto Fkomunikacja = std::make_unique<TFkomunikacja>();

@@ -7,6 +7,10 @@
 #include <QTimer>
 
 #include <stdexcept>
+#include <thread>
+
+#include "EComPort.h"
+#include "ErrorReport.h"
 
 #include "Application.h"
 
@@ -51,10 +55,13 @@ struct BoxWatcher {
   QString text;
   QMessageBox::Icon icon = QMessageBox::NoIcon;
   int seen = 0;
-  void Arm() {
-    QTimer::singleShot(0, [this] {
+  void Arm(int triesLeft = 200) {
+    QTimer::singleShot(triesLeft == 200 ? 0 : 10, [this, triesLeft] {
       auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
-      if (!box) return;
+      if (!box) {
+        if (triesLeft > 0) Arm(triesLeft - 1);
+        return;
+      }
       text = box->text();
       icon = box->icon();
       ++seen;
@@ -88,4 +95,22 @@ TEST(ErrorBox, ErrorEscapingAHandlerIsShownAndTheProgramGoesOn) {
   QTest::mouseClick(button, Qt::LeftButton);
   EXPECT_EQ(clicks, 2);
   EXPECT_EQ(watcher.seen, 2);
+}
+
+TEST(ErrorBox, TheSerialComponentsReportShowsTheBoxOnTheUiThread) {
+  SetApplicationErrorReport(ReportErrorInBox);
+  BoxWatcher watcher;
+  watcher.Arm();
+  ReportApplicationError(EComPort(CError_ConnChangeProp));
+  EXPECT_EQ(watcher.seen, 1);
+  EXPECT_EQ(watcher.text, "Cannot set property while connected.");
+
+  // From another thread the report only hands the box over; the UI thread shows it.
+  std::thread monitor([] { ReportApplicationError(EComPort(CError_SetStateFailed, 22)); });
+  monitor.join();
+  EXPECT_EQ(watcher.seen, 1);
+  watcher.Arm();
+  EXPECT_TRUE(QTest::qWaitFor([&] { return watcher.seen == 2; }, 3000));
+  EXPECT_EQ(watcher.text, "SetCommState function failed (win error code: 22)");
+  SetApplicationErrorReport({});
 }
