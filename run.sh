@@ -7,6 +7,17 @@ cd "$(dirname "$(readlink -f "$0")")"
 build=${KONF_BUILD_DIR:-build}
 
 scripts/deps.sh
+# What the window needs on a desktop beyond the build: Qt's X11 plugin and a font.
+missing=()
+for p in qt6-qpa-plugins fonts-dejavu-core; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
+done
+if ((${#missing[@]})); then
+  sudo=""
+  [[ $(id -u) -eq 0 ]] || sudo="sudo"
+  $sudo apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}"
+fi
 cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo
 cmake --build "$build" -j2 --target Konfigurator konfigurator-sim
 
