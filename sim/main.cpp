@@ -206,6 +206,8 @@ int main(int argc, char** argv) {
   sigaddset(&mask, SIGTERM);
   sigaddset(&mask, SIGHUP);
   sigprocmask(SIG_BLOCK, &mask, nullptr);
+  // A closed reader of our output must not kill us before the link is removed.
+  signal(SIGPIPE, SIG_IGN);
   const int stopFd = signalfd(-1, &mask, SFD_CLOEXEC);
   if (stopFd < 0) {
     std::perror("konfigurator-sim: signalfd");
