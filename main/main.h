@@ -10,6 +10,7 @@
 
 #include <cstdint>
 
+class QMessageBox;
 class TFkomunikacja;
 class TJvIPAddress;
 class TIntEdit;
@@ -67,7 +68,5 @@ class TForm1 : public QWidget {
   TFkomunikacja* komunikacja_;
 };
 
-// The modal message box the window's ShowMessage opens, built but not shown, so that its
-// buttons, icon and title can be checked.
-class QMessageBox;
+// The modal message box the window's ShowMessage opens, built but not shown.
 QMessageBox* CreateMessageBox(const QString& text, QWidget* parent);
