@@ -2,6 +2,8 @@
 
 #include <unistd.h>
 
+#include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
@@ -20,7 +22,9 @@ namespace {
 
 constexpr int kBitsPerChar = 11;                // start bit, 8 data bits, 2 stop bits
 constexpr int kProbeChars = 2 * FrameOverhead;  // request and reply of a probe
-constexpr int kEnterWaitMs = 1000;              // the device settles into configuration mode
+constexpr int kEnterWaitMs = 1000;
+constexpr int kLateReplyMs = 250;  // least wait for a late reply after the last probe // the device
+                                   // settles into configuration mode
 
 struct Failure {
   std::string operation;
@@ -44,8 +48,10 @@ void Say(const std::string& text) {
 
 void Print(const std::string& text) {
   ClearProgress();
-  std::fputs(text.c_str(), stdout);
-  std::fflush(stdout);
+  // A reader that went away (scan | head -1) ends the run like an interrupt: the device is
+  // still released.
+  if ((std::fputs(text.c_str(), stdout) < 0 || std::fflush(stdout) != 0) && errno == EPIPE)
+    Interrupted = true;
 }
 
 // A port text as a JSON number when it is one, else as a string.
@@ -282,6 +288,7 @@ int Scan(Session& s, const Options& o) {
   struct Found {
     int address, baudIndex;
     bool refused;
+    bool slow = false;  // answered only after its probe had ended
   };
   std::vector<Found> found;
   const bool progress = isatty(STDERR_FILENO) == 1;
@@ -293,11 +300,14 @@ int Scan(Session& s, const Options& o) {
     found.push_back(f);
     if (!o.json)
       Print("address " + std::to_string(f.address) + " at " + std::to_string(SpeedOf(f.baudIndex)) +
-            " bit/s" + (f.refused ? " (refuses configuration mode)" : "") + "\n");
+            " bit/s" + (f.refused ? " (refuses configuration mode)" : "") +
+            (f.slow ? " (answered late: a longer --timeout suits it)" : "") + "\n");
   };
-  // One short attempt: for a device that may or may not be there.
-  auto leaveOnce = [&](int address, const LinkSettings& link) {
-    return m.LeaveConfigModeOnce(static_cast<DeviceAddress>(address), link) == 0;
+  // A device the probe put into configuration mode is left as it was found.
+  auto release = [&](int address, const LinkSettings& link) {
+    if (LeaveConfigMode(m, static_cast<DeviceAddress>(address), link) != 0)
+      Say("address " + std::to_string(address) +
+          " did not confirm leaving configuration mode; it may still be in it.");
   };
 
   for (const int baudIndex : o.baudIndexes) {
@@ -321,6 +331,28 @@ int Scan(Session& s, const Options& o) {
         // The probe's transaction finds out whether the port still works.
       }
     };
+    std::vector<int> probed;
+    // A valid enter reply from `other` outside its own probe: a device slower than the
+    // time-out answering an earlier probe, or one answering from another address. Either way
+    // something is now in configuration mode.
+    auto strayReply = [&](int other, int probing) {
+      const bool earlier = std::find(probed.begin(), probed.end(), other) != probed.end();
+      if (earlier && other != probing) {
+        const bool known = std::any_of(found.begin(), found.end(), [&](const Found& f) {
+          return f.address == other && f.baudIndex == baudIndex;
+        });
+        if (!known) announce({other, baudIndex, false, true});
+        release(other, link);
+      } else {
+        Say((probing >= 0 ? "probing address " + std::to_string(probing) + " at "
+                          : std::string("at ")) +
+            std::to_string(speed) + " bit/s, a reply came from address " + std::to_string(other) +
+            ".");
+        m.LeaveConfigModeOnce(static_cast<DeviceAddress>(other), link);
+        if (probing >= 0) m.LeaveConfigModeOnce(static_cast<DeviceAddress>(probing), link);
+      }
+      shortTimeout();
+    };
     shortTimeout();
 
     for (const int address : o.addresses) {
@@ -336,25 +368,15 @@ int Scan(Session& s, const Options& o) {
       const ByteString request = EnterConfigModeRequest(static_cast<DeviceAddress>(address));
       ByteString reply;
       const int r = m.Transact(request, reply, FrameOverhead, link);
+      probed.push_back(address);
       if (r == 0) {
         announce({address, baudIndex, false});
-        // The probe put the device into configuration mode; it is left as it was found.
-        if (LeaveConfigMode(m, static_cast<DeviceAddress>(address), link) != 0)
-          Say("address " + std::to_string(address) +
-              " did not confirm leaving configuration mode; it may still be in it.");
+        release(address, link);
         shortTimeout();
       } else if (r == 7) {
         announce({address, baudIndex, true});
       } else if (r == 10) {
-        // A valid reply from another address: a device slower than the time-out answering an
-        // earlier probe, or one that answers from another address. Either may now be in
-        // configuration mode.
-        const int other = static_cast<unsigned char>(reply[0]);
-        Say("probing address " + std::to_string(address) + " at " + std::to_string(speed) +
-            " bit/s brought a reply from address " + std::to_string(other) +
-            " (a slow device: try a longer --timeout).");
-        leaveOnce(other, link);
-        leaveOnce(address, link);
+        strayReply(static_cast<unsigned char>(reply[0]), address);
       } else if (r == 1) {
         s.Report("EnterConfigMode (probe of address " + std::to_string(address) + ")", r,
                  "Scan stopped.");
@@ -362,6 +384,17 @@ int Scan(Session& s, const Options& o) {
         break;
       }
     }
+    if (portFailed) break;
+    // A slow device may still answer the last probe of this speed; waiting a little longer
+    // once per speed costs far less than leaving it in configuration mode.
+    ByteString late;
+    try {
+      m.ComPort1->Timeouts().SetReadTotalConstant(std::max(4 * readConstant, kLateReplyMs));
+      m.ComPort1->ReadText(late, FrameOverhead);
+    } catch (...) {
+    }
+    if (late.size() == static_cast<std::size_t>(FrameOverhead) && ChecksumValid(late))
+      strayReply(static_cast<unsigned char>(late[0]), -1);
   }
   ClearProgress();
 
@@ -371,7 +404,8 @@ int Scan(Session& s, const Options& o) {
       if (!list.empty()) list += ",";
       list += "{\"address\":" + std::to_string(f.address) +
               ",\"speed\":" + std::to_string(SpeedOf(f.baudIndex)) +
-              ",\"refused\":" + (f.refused ? "true" : "false") + "}";
+              ",\"refused\":" + (f.refused ? "true" : "false") +
+              ",\"slow\":" + (f.slow ? "true" : "false") + "}";
     }
     Print(s.JsonHead(-1) + ",\"devices\":[" + list + "],\"probes\":" + std::to_string(probes) +
           ",\"complete\":" + (probes == total ? "true" : "false") +

@@ -39,6 +39,8 @@ int main(int argc, char** argv) {
   sigemptyset(&action.sa_mask);
   action.sa_flags = SA_RESTART;
   for (const int sig : {SIGINT, SIGTERM, SIGHUP}) sigaction(sig, &action, nullptr);
+  // A closed output must not kill the run before the device is released.
+  signal(SIGPIPE, SIG_IGN);
 
   return cli::RunCommand(parsed.options);
 }

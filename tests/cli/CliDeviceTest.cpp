@@ -204,7 +204,8 @@ TEST(CliScan, JsonAndFirstStopAtTheFirstDevice) {
   const Output r = RunCli(On(dir, "COM5", {"scan", "--speeds", "38400,9600", "--first", "--json"}));
   EXPECT_EQ(r.status, 0) << r.err;
   EXPECT_EQ(r.out,
-            "{\"port\":\"COM5\",\"devices\":[{\"address\":1,\"speed\":38400,\"refused\":false}],"
+            "{\"port\":\"COM5\",\"devices\":[{\"address\":1,\"speed\":38400,\"refused\":false,"
+            "\"slow\":false}],"
             "\"probes\":2,\"complete\":false,\"errors\":[]}\n");
 }
 
@@ -228,6 +229,36 @@ TEST(CliScan, NothingFoundIsAFailureWithoutLongWaits) {
   EXPECT_NE(r.err.find("no device answered (10 probes)"), std::string::npos) << r.err;
   // Ten probes of 50 ms and the line time, not ten operations of two 2-second attempts.
   EXPECT_LT(took, std::chrono::seconds(3));
+}
+
+TEST(CliScan, ADeviceSlowerThanTheTimeOutIsFoundAndReleased) {
+  TempDir dir;
+  // Its reply comes during a later probe, or after the last one.
+  for (const char* addresses : {"5-12", "5-7"}) {
+    Sim sim(dir.path / "ports", "COM5", 7, {"--delay", "150"});
+    const Output r = RunCli(On(
+        dir, "COM5", {"scan", "--addresses", addresses, "--speeds", "19200", "--timeout", "20"}));
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out, "address 7 at 19200 bit/s (answered late: a longer --timeout suits it)\n")
+        << addresses;
+    std::vector<std::string> order = RequestOrder(sim.Stop());
+    std::erase_if(order, [](const std::string& req) { return req.rfind("07 ", 0) != 0; });
+    ASSERT_FALSE(order.empty());
+    EXPECT_EQ(order.back(), "07 47 CA") << addresses << sim.Stop();
+  }
+}
+
+TEST(CliScan, AReaderThatGoesAwayDoesNotKeepTheDeviceInConfigurationMode) {
+  TempDir dir;
+  Sim sim(dir.path / "ports", "COM5", 1);
+  Child cli(On(dir, "COM5", {KONFIGURATOR_CLI, "scan", "--addresses", "0-9", "--speeds", "9600"}),
+            SpawnOptions{false, -1, true});
+  const Output r = cli.Finish(10000);
+  EXPECT_EQ(r.status, 130) << r.err;
+  EXPECT_EQ(sim.Requests("01 47 C9"), 1);
+  EXPECT_EQ(sim.Requests("01 47 CA"), 1);
+  // It stopped at the failed output instead of probing on.
+  EXPECT_EQ(sim.Requests("02 47 C9"), 0);
 }
 
 TEST(CliScan, ShowsProgressOnATerminalOnly) {

@@ -42,8 +42,9 @@ struct Output {
 };
 
 struct SpawnOptions {
-  bool asNobody = false;  // run as uid/gid 65534 without supplementary groups
-  int stderrFd = -1;      // instead of a pipe, e.g. a terminal
+  bool asNobody = false;    // run as uid/gid 65534 without supplementary groups
+  int stderrFd = -1;        // instead of a pipe, e.g. a terminal
+  bool readerGone = false;  // stdout is a pipe nobody reads: writing to it fails (EPIPE)
 };
 
 class Child {
@@ -51,6 +52,7 @@ class Child {
   Child(const std::vector<std::string>& args, const SpawnOptions& options = {}) {
     int out[2], err[2] = {-1, -1};
     if (::pipe2(out, O_CLOEXEC) != 0) return;
+    if (options.readerGone) ::close(out[0]);
     if (options.stderrFd < 0 && ::pipe2(err, O_CLOEXEC) != 0) return;
     std::vector<char*> argv;
     for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
@@ -66,7 +68,7 @@ class Child {
       ::_exit(127);
     }
     ::close(out[1]);
-    out_ = out[0];
+    out_ = options.readerGone ? -1 : out[0];
     if (err[1] >= 0) {
       ::close(err[1]);
       err_ = err[0];
