@@ -93,7 +93,12 @@ TQueuedUiDispatcher& UiQueue() {
 
 class Ours final : public Client {
  public:
-  const char* Name() const override { return "TComPort (purge, write, read)"; }
+  Ours(bool events, bool serve) : events_(events), serve_(serve) {}
+  const char* Name() const override {
+    return !events_ ? "TComPort, no events watched"
+           : serve_ ? "TComPort (purge, write, read)"
+                    : "TComPort, monitor never served";
+  }
   void Open(const std::string& path) override {
     UiQueue();
     port_ = std::make_unique<TComPort>();
@@ -104,7 +109,7 @@ class Ours final : public Client {
     port_->FlowControl().SetControlRTS(rtsToggle);
     port_->Timeouts().SetReadTotalMultiplier(2);
     port_->Timeouts().SetReadTotalConstant(1000);
-    port_->SetEvents(AllComEvents);
+    port_->SetEvents(events_ ? AllComEvents : TComEvents{});
     port_->OpenDevice();
   }
   void Close() override {
@@ -123,9 +128,12 @@ class Ours final : public Client {
     std::memcpy(buf, text_.data(), text_.size());
     return text_.size();
   }
-  void Between() override { UiQueue().Serve(); }
+  void Between() override {
+    if (serve_) UiQueue().Serve();
+  }
 
  private:
+  const bool events_, serve_;
   std::unique_ptr<TComPort> port_;
   std::string text_;
 };
@@ -238,7 +246,9 @@ class Sp final : public Client {
 void ServeUiQueue() { UiQueue().Serve(); }
 
 std::unique_ptr<Client> PlainClient(bool flushFirst) { return std::make_unique<Plain>(flushFirst); }
-std::unique_ptr<Client> ComPortClient() { return std::make_unique<Ours>(); }
+std::unique_ptr<Client> ComPortClient(bool events, bool serve) {
+  return std::make_unique<Ours>(events, serve);
+}
 
 std::vector<std::unique_ptr<Client>> AllClients() {
   std::vector<std::unique_ptr<Client>> v;

@@ -32,7 +32,9 @@ inline int LinkTimeoutMs(std::size_t n) { return int(2 * n + 1000); }
 void ServeUiQueue();
 
 std::unique_ptr<Client> PlainClient(bool flushFirst);
-std::unique_ptr<Client> ComPortClient();
+// With all ten events watched, as the device link opens it; its monitor's batches are served
+// after every round unless serve is false (then the monitor stays parked after its first).
+std::unique_ptr<Client> ComPortClient(bool events = true, bool serve = true);
 // Every client this build has, in table order; the first is the plain loop (the reference).
 std::vector<std::unique_ptr<Client>> AllClients();
 
