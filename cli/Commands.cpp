@@ -294,6 +294,7 @@ int Scan(Session& s, const Options& o) {
   const bool progress = isatty(STDERR_FILENO) == 1;
   const std::size_t total = o.addresses.size() * o.baudIndexes.size();
   std::size_t probes = 0;
+  std::size_t skipped = 0;  // probes of speeds the port refused
   bool portFailed = false;
 
   auto announce = [&](const Found& f) {
@@ -317,7 +318,7 @@ int Scan(Session& s, const Options& o) {
     if (!s.Open(baudIndex, why, fatal)) {
       Say(why);
       if (fatal) return ExitPort;
-      probes += o.addresses.size();
+      skipped += o.addresses.size();
       continue;
     }
     const LinkSettings link = s.Link(baudIndex);
@@ -408,7 +409,7 @@ int Scan(Session& s, const Options& o) {
               ",\"slow\":" + (f.slow ? "true" : "false") + "}";
     }
     Print(s.JsonHead(-1) + ",\"devices\":[" + list + "],\"probes\":" + std::to_string(probes) +
-          ",\"complete\":" + (probes == total ? "true" : "false") +
+          ",\"complete\":" + (probes + skipped == total ? "true" : "false") +
           ",\"errors\":" + JsonErrors(s.Failures()) + "}\n");
   } else if (found.empty() && !Interrupted) {
     Say("no device answered (" + std::to_string(probes) + " probes).");
