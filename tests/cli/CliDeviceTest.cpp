@@ -154,6 +154,24 @@ TEST(CliRead, AnInterruptStillReleasesTheDevice) {
   EXPECT_EQ(order.back(), "02 47 CA");
 }
 
+TEST(CliRead, ADeviceThatGoesAwayIsReportedAsGone) {
+  TempDir dir;
+  Sim sim(dir.path / "ports", "COM5", 2);
+  Child cli(On(dir, "COM5", {KONFIGURATOR_CLI, "read"}));
+  ASSERT_TRUE(sim.Process().WaitForOutput("02 47 C9", 5000));
+  // Like an unplugged adapter: the terminal closes and its link disappears.
+  sim.Stop();
+  const Output r = cli.Finish(20000);
+  EXPECT_EQ(r.status, 1);
+  EXPECT_NE(r.err.find("ReadOperatingMode failed with result 1: port failure"), std::string::npos)
+      << r.err;
+  EXPECT_NE(
+      r.err.find((dir.path / "ports" / "COM5").string() + " is gone: was the adapter unplugged?"),
+      std::string::npos)
+      << r.err;
+  EXPECT_NE(r.err.find("LeaveConfigMode failed"), std::string::npos) << r.err;
+}
+
 TEST(CliWrite, WrittenValuesReadBack) {
   TempDir dir;
   Sim sim(dir.path / "ports", "COM5", 3);
