@@ -1,7 +1,13 @@
 #!/usr/bin/env bash
 # Installs the Debian packages the build and the tests need, only those missing.
+#   scripts/deps.sh        what building, running and testing need
+#   scripts/deps.sh --ci   also what the CI passes need (packaging checks, clang fuzzers, peers of the benchmarks)
 set -euo pipefail
 pkgs=(cmake g++ make pkg-config googletest libgtest-dev libgmock-dev qt6-base-dev)
+if [[ ${1:-} == --ci ]]; then
+  pkgs+=(clang libclang-rt-14-dev desktop-file-utils appstream dpkg-dev file
+         qt6-serialport-dev libserialport-dev)
+fi
 missing=()
 for p in "${pkgs[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
