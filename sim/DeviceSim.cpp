@@ -52,16 +52,16 @@ int Device::RequestCount() const {
 
 void Device::ResetInput() {
   std::lock_guard lock(mutex_);
-  input_.clear();
+  input_.Reset();
 }
 
 bool Device::HasPartialInput() const {
   std::lock_guard lock(mutex_);
-  return !input_.empty();
+  return input_.HasPartial();
 }
 
 // The offset of the first complete frame with a valid checksum at or after from, or npos.
-std::size_t Device::FindCompleteFrame(std::size_t from) const {
+std::size_t FrameReader::FindCompleteFrame(std::size_t from) const {
   for (std::size_t pos = from; input_.size() - pos >= static_cast<std::size_t>(FrameOverhead);
        ++pos) {
     const int length = ByteAt(input_, pos + 3) * 256 + ByteAt(input_, pos + 4);
@@ -73,10 +73,9 @@ std::size_t Device::FindCompleteFrame(std::size_t from) const {
   return ByteString::npos;
 }
 
-std::vector<Exchange> Device::Feed(const ByteString& bytes) {
-  std::lock_guard lock(mutex_);
+std::vector<ByteString> FrameReader::Feed(const ByteString& bytes) {
   input_ += bytes;
-  std::vector<Exchange> exchanges;
+  std::vector<ByteString> frames;
   std::size_t pos = 0;
   // Resynchronise byte by byte: a frame starts where a plausible head meets a valid checksum.
   while (input_.size() - pos >= static_cast<std::size_t>(FrameHeadLength)) {
@@ -98,15 +97,34 @@ std::vector<Exchange> Device::Feed(const ByteString& bytes) {
       continue;
     }
     pos += length;
-    if (ByteAt(frame, 0) != address_) {
-      exchanges.push_back({frame, {}, "for address " + std::to_string(ByteAt(frame, 0))});
-      continue;
-    }
-    ++requests_;
-    exchanges.push_back(Respond(frame));
+    frames.push_back(std::move(frame));
   }
   input_.erase(0, pos);
+  return frames;
+}
+
+std::vector<Exchange> Device::Feed(const ByteString& bytes) {
+  std::lock_guard lock(mutex_);
+  std::vector<Exchange> exchanges;
+  for (const ByteString& frame : input_.Feed(bytes)) exchanges.push_back(TakeLocked(frame));
   return exchanges;
+}
+
+Exchange Device::Take(const ByteString& request) {
+  std::lock_guard lock(mutex_);
+  return TakeLocked(request);
+}
+
+Exchange Device::TakeLocked(const ByteString& request) {
+  // Only what a FrameReader passes is a request; anything else is ignored, not trusted.
+  if (request.size() < static_cast<std::size_t>(FrameOverhead) ||
+      request.size() != static_cast<std::size_t>(DeclaredLength(request)) ||
+      !ChecksumValid(request))
+    return {request, {}, "not a request"};
+  if (ByteAt(request, 0) != address_)
+    return {request, {}, "for address " + std::to_string(ByteAt(request, 0))};
+  ++requests_;
+  return Respond(request);
 }
 
 ByteString Device::Answer(const ByteString& request, std::string& note) {

@@ -56,6 +56,21 @@ constexpr int MaxRequestLength = 1024;
 // Longest text the device stores.
 constexpr std::size_t MaxTextLength = 64;
 
+// Cuts complete requests out of the bytes on the line. Bytes that cannot start a valid
+// frame are skipped, so any input is safe.
+class FrameReader {
+ public:
+  // Takes received bytes in any pieces; returns every request completed by them.
+  std::vector<ByteString> Feed(const ByteString& bytes);
+  void Reset() { input_.clear(); }
+  bool HasPartial() const { return !input_.empty(); }
+
+ private:
+  std::size_t FindCompleteFrame(std::size_t from) const;
+
+  ByteString input_;
+};
+
 class Device {
  public:
   explicit Device(DeviceAddress address = 2);
@@ -75,8 +90,12 @@ class Device {
   // Requests addressed to this device so far.
   int RequestCount() const;
 
+  // One complete request heard on the line: the exchange it causes, silence when the
+  // request is for another address.
+  Exchange Take(const ByteString& request);
+
  private:
-  std::size_t FindCompleteFrame(std::size_t from) const;
+  Exchange TakeLocked(const ByteString& request);
   Exchange Respond(const ByteString& request);
   ByteString Answer(const ByteString& request, std::string& note);
   bool ApplyFaults(ByteString& reply, Exchange& exchange, bool textRead);
@@ -85,7 +104,7 @@ class Device {
   const DeviceAddress address_;
   DeviceState state_;
   Faults faults_;
-  ByteString input_;
+  FrameReader input_;
   int requests_ = 0;
 };
 

@@ -25,9 +25,26 @@ constexpr int kWriteTimeoutMs = 2000;
   throw std::system_error(errno, std::generic_category(), what);
 }
 
+// The kernel's termios2 (<asm/termbits.h> clashes with <termios.h>): the only form that
+// carries speeds set as plain numbers, which is how clients set theirs.
+struct Termios2 {
+  tcflag_t c_iflag;
+  tcflag_t c_oflag;
+  tcflag_t c_cflag;
+  tcflag_t c_lflag;
+  cc_t c_line;
+  cc_t c_cc[19];
+  speed_t c_ispeed;
+  speed_t c_ospeed;
+};
+static_assert(sizeof(Termios2) == 44, "kernel struct termios2");
+const unsigned long kTCGETS2 = _IOR('T', 0x2A, Termios2);
+
 }  // namespace
 
-PtyServer::PtyServer(Device& device) : device_(device) {}
+PtyServer::PtyServer(Device& device) : ownBus_(device), bus_(ownBus_) {}
+
+PtyServer::PtyServer(Bus& bus) : bus_(bus) {}
 
 PtyServer::~PtyServer() {
   if (inotify_ >= 0) close(inotify_);
@@ -62,7 +79,25 @@ void PtyServer::ClientClosed() {
   while (read(inotify_, buf, sizeof buf) > 0) {
   }
   ioctl(slave_, TIOCNXCL);
-  device_.ResetInput();
+  bus_.ResetInput();
+}
+
+// Both ends of a pseudo-terminal share one termios, so the speed the client set is ours to
+// read. The device hears the client's output and is heard by its input.
+std::string PtyServer::LineMismatch() {
+  const unsigned want = lineSpeed_;
+  if (want == 0) return {};
+  Termios2 t{};
+  if (ioctl(slave_, kTCGETS2, &t) != 0) ThrowErrno("TCGETS2");
+  const unsigned out = t.c_ospeed;
+  const unsigned in = t.c_ispeed != 0 ? t.c_ispeed : out;  // 0: the same as output
+  // Bytes sent at another speed cannot complete a request begun at this one.
+  if (out != lastOut_ || in != lastIn_) bus_.ResetInput();
+  lastOut_ = out;
+  lastIn_ = in;
+  if (out != want) return "ignored: line at " + std::to_string(out) + " bit/s";
+  if (in != want) return "ignored: line receives at " + std::to_string(in) + " bit/s";
+  return {};
 }
 
 bool PtyServer::WaitUnlessStopped(int stopFd, std::chrono::milliseconds delay) {
@@ -101,14 +136,14 @@ void PtyServer::Serve(int stopFd, const ExchangeCallback& onExchange) {
   char buf[4096];
   for (;;) {
     pollfd p[3] = {{stopFd, POLLIN, 0}, {master_, POLLIN, 0}, {inotify_, POLLIN, 0}};
-    const int timeout = device_.HasPartialInput() ? kInputResetMs : -1;
+    const int timeout = bus_.HasPartialInput() ? kInputResetMs : -1;
     const int r = poll(p, inotify_ >= 0 ? 3 : 2, timeout);
     if (r < 0) {
       if (errno == EINTR) continue;
       ThrowErrno("poll");
     }
     if (r == 0) {
-      device_.ResetInput();
+      bus_.ResetInput();
       continue;
     }
     if (p[0].revents) return;
@@ -117,7 +152,10 @@ void PtyServer::Serve(int stopFd, const ExchangeCallback& onExchange) {
       const ssize_t n = read(master_, buf, sizeof buf);
       if (n < 0 && errno != EAGAIN && errno != EINTR) ThrowErrno("read");
       if (n <= 0) continue;
-      for (const Exchange& exchange : device_.Feed(ByteString(buf, static_cast<std::size_t>(n)))) {
+      const std::string mismatch = LineMismatch();
+      for (const ByteString& request : bus_.Receive(ByteString(buf, static_cast<std::size_t>(n)))) {
+        const Exchange exchange =
+            mismatch.empty() ? bus_.Deliver(request) : Exchange{request, {}, mismatch};
         for (const ReplyPiece& piece : exchange.reply) {
           if (!WaitUnlessStopped(stopFd, piece.delay) || !WriteAll(stopFd, piece.bytes)) return;
         }
@@ -132,10 +170,18 @@ void PtyServer::Serve(int stopFd, const ExchangeCallback& onExchange) {
 
 PtyServerThread::PtyServerThread(Device& device, PtyServer::ExchangeCallback onExchange)
     : server_(device) {
+  Start(std::move(onExchange));
+}
+
+PtyServerThread::PtyServerThread(Bus& bus, PtyServer::ExchangeCallback onExchange) : server_(bus) {
+  Start(std::move(onExchange));
+}
+
+void PtyServerThread::Start(PtyServer::ExchangeCallback onExchange) {
   server_.Open();
   stop_ = eventfd(0, EFD_CLOEXEC);
   if (stop_ < 0) ThrowErrno("eventfd");
-  thread_ = std::thread([this, onExchange] {
+  thread_ = std::thread([this, onExchange = std::move(onExchange)] {
     try {
       server_.Serve(stop_, onExchange);
     } catch (const std::exception& e) {

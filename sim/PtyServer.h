@@ -1,18 +1,21 @@
-// Serves a Device on a pseudo-terminal: clients open the slave side as if it were a
-// serial port, the server answers on the master side.
+// Serves a Device, or a Bus of several, on a pseudo-terminal: clients open the slave side
+// as if it were a serial port, the server answers on the master side.
 #pragma once
 
+#include <atomic>
 #include <functional>
 #include <string>
 #include <thread>
 
-#include "DeviceSim.h"
+#include "Bus.h"
 
 namespace devicesim {
 
 class PtyServer {
  public:
   explicit PtyServer(Device& device);
+  // The bus must outlive the server.
+  explicit PtyServer(Bus& bus);
   ~PtyServer();
   PtyServer(const PtyServer&) = delete;
   PtyServer& operator=(const PtyServer&) = delete;
@@ -22,6 +25,11 @@ class PtyServer {
   // The path clients open, e.g. "/dev/pts/3".
   const std::string& SlavePath() const { return slavePath_; }
 
+  // Answers only while the client's line runs at this many bit/s, in and out, as a device
+  // set to one speed does; requests at any other speed are ignored. 0: at any speed.
+  void SetLineSpeed(unsigned bitsPerSecond) { lineSpeed_ = bitsPerSecond; }
+  unsigned LineSpeed() const { return lineSpeed_; }
+
   using ExchangeCallback = std::function<void(const Exchange&)>;
   // Answers requests until stopFd becomes readable. Clients may open and close the slave
   // any number of times meanwhile. Throws std::system_error when the terminal fails.
@@ -29,11 +37,16 @@ class PtyServer {
 
  private:
   void ClientClosed();
+  // Why the devices cannot hear the line now; empty when they can.
+  std::string LineMismatch();
   // False when stopFd became readable first.
   bool WaitUnlessStopped(int stopFd, std::chrono::milliseconds delay);
   bool WriteAll(int stopFd, const ByteString& bytes);
 
-  Device& device_;
+  Bus ownBus_;  // when serving a single device
+  Bus& bus_;
+  std::atomic<unsigned> lineSpeed_{0};
+  unsigned lastOut_ = 0, lastIn_ = 0;
   int master_ = -1;
   int slave_ = -1;  // held open so the master survives clients closing theirs
   int inotify_ = -1;
@@ -44,13 +57,18 @@ class PtyServer {
 class PtyServerThread {
  public:
   explicit PtyServerThread(Device& device, PtyServer::ExchangeCallback onExchange = {});
+  explicit PtyServerThread(Bus& bus, PtyServer::ExchangeCallback onExchange = {});
   ~PtyServerThread();
   const std::string& SlavePath() const { return server_.SlavePath(); }
+  // Takes effect from the next bytes received.
+  void SetLineSpeed(unsigned bitsPerSecond) { server_.SetLineSpeed(bitsPerSecond); }
   void Stop();
   // Why serving ended early, once stopped; empty when it did not.
   const std::string& Error() const { return error_; }
 
  private:
+  void Start(PtyServer::ExchangeCallback onExchange);
+
   PtyServer server_;
   std::string error_;
   int stop_ = -1;

@@ -5,12 +5,15 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
 #include <exception>
+#include <memory>
 #include <string>
+#include <vector>
 
 #include "PtyServer.h"
 
@@ -23,10 +26,15 @@ const char kUsage[] =
     "\n"
     "  --port NAME            link name in the ports folder (default COM2)\n"
     "  --ports-dir DIR        folder for the link (default: ports/ beside this program)\n"
-    "  --address N            bus address of the device, 0-255 (default 2)\n"
+    "  --address LIST         bus addresses, 0-255, one device at each, e.g. 2 or 2,5,17\n"
+    "                         or 1-4,9; the one addressed answers (default 2)\n"
+    "  --speed N              answer only while the line runs at N bit/s: 110, 300, 600,\n"
+    "                         1200, 2400, 4800, 9600, 14400, 19200, 38400, 56000, 57600,\n"
+    "                         115200, 128000 or 256000 (default: at any speed)\n"
     "  --mode N               operating mode byte at start (default 0, LAN)\n"
     "  --ip TEXT              IP address at start (default 192.168.1.10)\n"
     "  --ip-port TEXT         IP port at start (default 502)\n"
+    "Each device keeps a state of its own; --mode, --ip and --ip-port set every one.\n"
     "Faults:\n"
     "  --silent               never answer\n"
     "  --refuse               refuse every request\n"
@@ -41,9 +49,11 @@ const char kUsage[] =
     "  --split N              send replies in pieces of N bytes...\n"
     "  --gap MS               ...MS milliseconds apart (default 20)\n"
     "  --times N              misbehave on the first N requests only\n"
+    "Faults apply to every device; --times counts the requests of each device.\n"
     "  --help                 show this text\n"
     "\n"
-    "Prints one line per exchange: time, request (M) and reply (S) in hex.\n"
+    "Prints one line per exchange: time, request (M) and reply (S) in hex, and why when\n"
+    "there is no reply, e.g. \"ignored: line at 9600 bit/s\".\n"
     "Stops on Ctrl-C or SIGTERM and removes its link.\n";
 
 std::string ExecutableDir() {
@@ -63,6 +73,37 @@ bool ParseInt(const char* text, int low, int high, int& out) {
   out = static_cast<int>(v);
   return true;
 }
+
+// "2", "2,5,17", "1-4,9": every address once, in the order given.
+bool ParseAddresses(const std::string& text, std::vector<int>& out) {
+  std::vector<bool> seen(256, false);
+  out.clear();
+  std::size_t at = 0;
+  for (;;) {
+    const std::size_t comma = text.find(',', at);
+    const std::string item = text.substr(at, comma == std::string::npos ? comma : comma - at);
+    const std::size_t dash = item.find('-');
+    int low = 0, high = 0;
+    if (dash == std::string::npos) {
+      if (!ParseInt(item.c_str(), 0, 255, low)) return false;
+      high = low;
+    } else if (dash == 0 || !ParseInt(item.substr(0, dash).c_str(), 0, 255, low) ||
+               !ParseInt(item.substr(dash + 1).c_str(), 0, 255, high) || high < low) {
+      return false;
+    }
+    for (int a = low; a <= high; ++a) {
+      if (seen[a]) return false;
+      seen[a] = true;
+      out.push_back(a);
+    }
+    if (comma == std::string::npos) return true;
+    at = comma + 1;
+  }
+}
+
+// The speeds a client of this device can select.
+constexpr int kSpeeds[] = {110,   300,   600,   1200,  2400,   4800,   9600,  14400,
+                           19200, 38400, 56000, 57600, 115200, 128000, 256000};
 
 std::string Now() {
   const auto now = std::chrono::system_clock::now();
@@ -115,7 +156,8 @@ void RemoveLink(const std::string& link, const std::string& target) {
 int main(int argc, char** argv) {
   std::string portName = "COM2";
   std::string portsDir;
-  int address = 2;
+  std::vector<int> addresses = {2};
+  int speed = 0;
   devicesim::DeviceState state;
   devicesim::Faults faults;
   faults.gapMs = 20;
@@ -155,7 +197,25 @@ int main(int argc, char** argv) {
       ok = value(text);
       if (ok) portsDir = text;
     } else if (arg == "--address") {
-      ok = number(0, 255, address);
+      ok = value(text);
+      if (ok && !ParseAddresses(text, addresses)) {
+        std::fprintf(stderr,
+                     "konfigurator-sim: --address wants addresses from 0 to 255, each once, "
+                     "like 2 or 2,5,17 or 1-4,9, not \"%s\"\n",
+                     text);
+        ok = false;
+      }
+    } else if (arg == "--speed") {
+      ok = value(text);
+      if (ok && (!ParseInt(text, 1, 1000000, speed) ||
+                 std::find(std::begin(kSpeeds), std::end(kSpeeds), speed) == std::end(kSpeeds))) {
+        std::fprintf(stderr,
+                     "konfigurator-sim: --speed wants one of 110, 300, 600, 1200, 2400, 4800, "
+                     "9600, 14400, 19200, 38400, 56000, 57600, 115200, 128000, 256000, not "
+                     "\"%s\"\n",
+                     text);
+        ok = false;
+      }
     } else if (arg == "--mode") {
       ok = number(0, 255, n);
       state.mode = static_cast<std::uint8_t>(n);
@@ -214,10 +274,19 @@ int main(int argc, char** argv) {
     return 1;
   }
 
-  devicesim::Device device(static_cast<DeviceAddress>(address));
-  device.SetState(state);
-  device.SetFaults(faults);
-  devicesim::PtyServer server(device);
+  std::vector<std::unique_ptr<devicesim::Device>> devices;
+  devicesim::Bus bus;
+  std::string who = addresses.size() == 1 ? "device " : "devices ";
+  for (const int address : addresses) {
+    devices.push_back(std::make_unique<devicesim::Device>(static_cast<DeviceAddress>(address)));
+    devices.back()->SetState(state);
+    devices.back()->SetFaults(faults);
+    bus.Attach(*devices.back());
+    who += (devices.size() > 1 ? "," : "") + std::to_string(address);
+  }
+  if (speed != 0) who += " at " + std::to_string(speed) + " bit/s";
+  devicesim::PtyServer server(bus);
+  server.SetLineSpeed(static_cast<unsigned>(speed));
   try {
     server.Open();
   } catch (const std::exception& e) {
@@ -226,8 +295,8 @@ int main(int argc, char** argv) {
   }
   if (!CreateLink(portsDir, portName, server.SlavePath())) return 1;
   const std::string link = portsDir + "/" + portName;
-  std::printf("konfigurator-sim: device %d on %s, linked as %s\n", address,
-              server.SlavePath().c_str(), link.c_str());
+  std::printf("konfigurator-sim: %s on %s, linked as %s\n", who.c_str(), server.SlavePath().c_str(),
+              link.c_str());
   std::fflush(stdout);
 
   int rc = 0;
