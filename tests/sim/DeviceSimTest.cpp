@@ -1,3 +1,4 @@
+#include "Bus.h"
 #include "DeviceSim.h"
 
 #include <gtest/gtest.h>
@@ -6,6 +7,7 @@
 
 namespace {
 
+using devicesim::Bus;
 using devicesim::Device;
 using devicesim::Exchange;
 using devicesim::Faults;
@@ -172,6 +174,70 @@ TEST(DeviceSim, FaultsForAFewRequestsOnly) {
   EXPECT_TRUE(Ask(device, EnterConfigModeRequest(2)).reply.empty());
   EXPECT_EQ(Reply(device, EnterConfigModeRequest(2)).size(), 7u);
   EXPECT_EQ(device.GetFaults().times, 0);
+}
+
+TEST(DeviceSim, TakesOnlyWholeFramesWithAValidChecksum) {
+  Device device(2);
+  const ByteString good = EnterConfigModeRequest(2);
+  ByteString bad_crc = good;
+  bad_crc.back() ^= 1;
+  ByteString wrong_length = good;
+  wrong_length[4] = 9;  // declares more than it carries
+  AppendCrc(wrong_length.erase(5));
+  for (const ByteString& junk : {ByteString(), good.substr(0, 6), bad_crc, wrong_length}) {
+    EXPECT_TRUE(device.Take(junk).reply.empty()) << HexDump(junk);
+  }
+  EXPECT_EQ(device.RequestCount(), 0);
+  EXPECT_FALSE(device.State().configMode);
+  EXPECT_EQ(device.Take(good).ReplyBytes(), BuildFrame(2, FunctionWrite, ParamEnterConfig));
+}
+
+TEST(Bus, TheDeviceAtTheAddressAnswersAndTheOthersKeepTheirState) {
+  Device two(2), five(5);
+  Bus bus;
+  bus.Attach(two);
+  bus.Attach(five);
+
+  // One burst of bytes, three requests: each reaches the device it names, or nobody.
+  const auto exchanges = bus.Feed(EnterConfigModeRequest(5) + WriteIpAddressRequest(2, "10.0.0.2") +
+                                  ReadIpPortRequest(17));
+  ASSERT_EQ(exchanges.size(), 3u);
+  EXPECT_EQ(exchanges[0].ReplyBytes(), BuildFrame(5, FunctionWrite, ParamEnterConfig));
+  EXPECT_EQ(exchanges[1].ReplyBytes(), WriteIpAddressRequest(2, "10.0.0.2"));
+  EXPECT_TRUE(exchanges[2].reply.empty());
+  EXPECT_EQ(exchanges[2].note, "for address 17");
+
+  EXPECT_TRUE(five.State().configMode);
+  EXPECT_FALSE(two.State().configMode);
+  EXPECT_EQ(two.State().ip, "10.0.0.2");
+  EXPECT_EQ(five.State().ip, "192.168.1.10");
+  EXPECT_EQ(two.RequestCount(), 1);
+  EXPECT_EQ(five.RequestCount(), 1);
+
+  // A request split across reads is framed once, for the bus as a whole.
+  const ByteString read = ReadIpAddressRequest(5);
+  EXPECT_TRUE(bus.Feed(read.substr(0, 4)).empty());
+  EXPECT_TRUE(bus.HasPartialInput());
+  const auto rest = bus.Feed(read.substr(4));
+  ASSERT_EQ(rest.size(), 1u);
+  EXPECT_EQ(FrameData(rest[0].ReplyBytes()), "192.168.1.10");
+  EXPECT_EQ(five.RequestCount(), 2);
+}
+
+TEST(Bus, RefusesTwoDevicesAtOneAddress) {
+  Device a(4), b(4);
+  Bus bus(a);
+  EXPECT_THROW(bus.Attach(b), std::invalid_argument);
+  bus.Attach(a);  // the same device again changes nothing
+  ASSERT_EQ(bus.Devices().size(), 1u);
+  EXPECT_EQ(bus.Feed(EnterConfigModeRequest(4)).size(), 1u);
+  EXPECT_EQ(a.RequestCount(), 1);
+  EXPECT_EQ(b.RequestCount(), 0);
+
+  Bus empty;
+  const auto nobody = empty.Feed(EnterConfigModeRequest(4));
+  ASSERT_EQ(nobody.size(), 1u);
+  EXPECT_TRUE(nobody[0].reply.empty());
 }
 
 }  // namespace

@@ -16,12 +16,16 @@
 #include <cstdlib>
 #include <filesystem>
 
+#include "PtyClient.h"
+
 extern char** environ;
 
 namespace {
 
 using devicesim::Device;
 using devicesim::PtyServerThread;
+using simtest::ReadReply;
+using simtest::Send;
 
 int OpenClient(const std::string& path) {
   const int fd = open(path.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
@@ -32,24 +36,6 @@ int OpenClient(const std::string& path) {
     tcsetattr(fd, TCSANOW, &t);
   }
   return fd;
-}
-
-// Reads until count bytes came or nothing more arrives for timeoutMs.
-ByteString ReadReply(int fd, std::size_t count, int timeoutMs = 2000) {
-  ByteString got;
-  char buf[256];
-  while (got.size() < count) {
-    pollfd p{fd, POLLIN, 0};
-    if (poll(&p, 1, timeoutMs) <= 0) break;
-    const ssize_t n = read(fd, buf, sizeof buf);
-    if (n <= 0) break;
-    got.append(buf, static_cast<std::size_t>(n));
-  }
-  return got;
-}
-
-void Send(int fd, const ByteString& bytes) {
-  ASSERT_EQ(write(fd, bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
 }
 
 TEST(PtyServer, AnswersOverThePseudoTerminalAcrossClientReopens) {
@@ -75,6 +61,32 @@ TEST(PtyServer, AnswersOverThePseudoTerminalAcrossClientReopens) {
   server.Stop();
   EXPECT_EQ(server.Error(), "");
   EXPECT_EQ(device.RequestCount(), 4);
+}
+
+TEST(PtyServer, TwoDevicesOnOnePtyAnswerAtTheirOwnAddresses) {
+  Device two(2), five(5);
+  five.SetState({false, 1, "10.0.0.5", "5005"});
+  devicesim::Bus bus;
+  bus.Attach(two);
+  bus.Attach(five);
+  PtyServerThread server(bus);
+  const int fd = OpenClient(server.SlavePath());
+  ASSERT_GE(fd, 0);
+
+  Send(fd, ReadIpAddressRequest(5));
+  EXPECT_EQ(ReadReply(fd, 15), BuildFrame(5, FunctionRead, ParamIpAddress, "10.0.0.5"));
+  Send(fd, ReadIpAddressRequest(2));
+  EXPECT_EQ(ReadReply(fd, 19), BuildFrame(2, FunctionRead, ParamIpAddress, "192.168.1.10"));
+  Send(fd, ReadIpAddressRequest(17));
+  EXPECT_EQ(ReadReply(fd, 1, simtest::kSilenceMs), "") << "nobody is at address 17";
+  // Silence at one address leaves the line usable for the others.
+  Send(fd, ReadOperatingModeRequest(5));
+  EXPECT_EQ(ReadReply(fd, 8), BuildFrame(5, FunctionRead, ParamOperatingMode, ByteString(1, 1)));
+  close(fd);
+  server.Stop();
+  EXPECT_EQ(server.Error(), "");
+  EXPECT_EQ(two.RequestCount(), 1);
+  EXPECT_EQ(five.RequestCount(), 2);
 }
 
 TEST(PtyServer, SplitAndDelayedRepliesArriveWhole) {
