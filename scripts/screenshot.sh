@@ -8,7 +8,7 @@ build=${KONF_BUILD_DIR:-build}
 if [[ -z ${KONF_SHOT_INNER:-} ]]; then
   scripts/deps.sh
   missing=()
-  for p in xvfb xauth xdotool imagemagick; do
+  for p in xvfb xauth xdotool imagemagick openbox; do
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
   done
   if ((${#missing[@]})); then
@@ -29,9 +29,22 @@ cleanup() {
   for p in "${pids[@]}"; do kill "$p" 2>/dev/null || true; done
   wait 2>/dev/null || true
   rm -f "$log"
+  rm -rf "${obconf:-}"
 }
 trap cleanup EXIT
 
+# A window manager draws the tool window's frame and caption. Openbox keeps its minimise and
+# maximise buttons whatever a window's hints ask for; desktops that honour the hints draw this
+# window with its caption and a close button only, and so does the shot.
+obconf=$(mktemp -d)
+cat >"$obconf/rc.xml" <<'XML'
+<?xml version="1.0" encoding="UTF-8"?>
+<openbox_config xmlns="http://openbox.org/3.4/rc">
+  <theme><titleLayout>LC</titleLayout></theme>
+</openbox_config>
+XML
+openbox --config-file "$obconf/rc.xml" 2>/dev/null &
+pids+=($!)
 "$build/bin/konfigurator-sim" --port COM2 >"$log" &
 pids+=($!)
 "$build/bin/Konfigurator" &
@@ -46,5 +59,5 @@ timeout 20 bash -c "until [[ \$(grep -c ' M: ' '$log') -ge 5 ]]; do sleep 0.2; d
   { echo "the Read did not finish; simulator said:" >&2; cat "$log" >&2; exit 1; }
 sleep 0.5  # let the window repaint after the blocking flow
 mkdir -p docs
-/usr/bin/import -window "$win" docs/konfigurator.png
+/usr/bin/import -frame -window "$win" docs/konfigurator.png
 echo "docs/konfigurator.png written"
