@@ -5,6 +5,7 @@
 #include <stdlib.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -15,6 +16,7 @@
 #include <string>
 
 #include "FakeSerialApi.h"
+#include "UiDispatcher.h"
 #include "komunikacja.h"
 
 namespace {
@@ -52,8 +54,9 @@ Expected FixedLength(const Bytes& request, const Bytes& answer, std::int32_t len
     if (!CrcClosed(read)) return {4, read};
     return {read[0] == request[0] ? 0 : 10, read};
   }
-  const bool refusal = read.size() == 5 && CrcClosed(read) && read[0] == request[0] &&
-                       At(read, 1) == (At(request, 1) | 0x80);
+  // A request of one byte has no function byte for a refusal to echo.
+  const bool refusal = read.size() == 5 && request.size() >= 2 && CrcClosed(read) &&
+                       read[0] == request[0] && At(read, 1) == (At(request, 1) | 0x80);
   return {refusal ? 7 : 3, read};
 }
 
@@ -127,6 +130,9 @@ struct Bench {
 };
 
 std::string logDir;
+// The UI side of the port's event monitor, served after every input as an event loop would.
+// Never destroyed: a port may still be open while the program exits.
+TQueuedUiDispatcher* dispatcher = nullptr;
 std::unique_ptr<Bench> bench;
 int runs = 0;
 
@@ -150,10 +156,14 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
   char tmpl[] = "/tmp/konf-fuzz-XXXXXX";
   logDir = ::mkdtemp(tmpl);
   LoggingEnabled = true;
+  dispatcher = new TQueuedUiDispatcher;
+  SetUiDispatcher(dispatcher);
   return 0;
 }
 
-extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+namespace {
+
+void RunOne(const std::uint8_t* data, std::size_t size) {
   if (!bench || ++runs % 2000 == 0) {
     bench.reset();
     bench = std::make_unique<Bench>(logDir);
@@ -161,6 +171,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   Input in(data, size);
   const int op = in.Byte() % 10;
   const DeviceAddress address = in.Byte();
+  // Now and then a serial call fails: the transaction must end with 1 and log nothing.
+  static const char* const kFailing[] = {"CreateFile", "PurgeComm", "WriteFile", "ReadFile"};
+  const int failure = in.Byte() % 8 - 4;
   const LinkSettings com2{1, 8};
   TFkomunikacja& m = *bench->module;
 
@@ -210,17 +223,23 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       request = in.Take(in.Byte() % 32 + 1);
       break;
   }
+  // A request is never empty (the input may run out before its bytes).
+  if (request.empty()) request.push_back('\0');
   if (op == 5 || op == 7) length = static_cast<std::int32_t>(request.size());
   const Bytes answer = in.Rest();
   const bool prefixed = op == 4 || op == 6 || op == 9;
-  const Expected want =
-      prefixed ? LengthPrefixed(request, answer) : FixedLength(request, answer, length);
+  Expected want = prefixed ? LengthPrefixed(request, answer) : FixedLength(request, answer, length);
 
+  if (failure >= 0 && want.result != 5) want = {1, {}};
   {
     std::lock_guard lock(bench->mutex);
     bench->answer = answer;
   }
+  bench->fake.ClearFailures();
+  // Opening happens only on a closed port.
+  if (failure == 0) m.ComPort1->CloseDevice();
   bench->fake.ClearCalls();
+  if (failure >= 0) bench->fake.FailNext(kFailing[failure], EIO);
   const std::string logFile = logDir + "/trans.txt";
   ::unlink(logFile.c_str());
 
@@ -263,7 +282,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     case 9: {
       Bytes reply;
       got = m.TransactLengthPrefixed(request, reply, com2);
-      if (reply != want.read) Fail("reply differs from the bytes read", op, request, answer, 0, 0);
+      if (want.result != 1 && reply != want.read)
+        Fail("reply differs from the bytes read", op, request, answer, 0, 0);
       break;
     }
   }
@@ -283,13 +303,23 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   // request once, whole, and left one entry with the bytes read and the outcome.
   const auto calls = bench->fake.Calls();
   std::string written;
-  for (const auto& c : calls)
+  int engineCalls = 0;  // the event monitor makes calls of its own meanwhile
+  for (const auto& c : calls) {
     if (c.name == "WriteFile") written += c.text;
+    for (const char* name :
+         {"CreateFile", "PurgeComm", "WriteFile", "ReadFile", "TransmitCommChar"})
+      if (c.name == name) ++engineCalls;
+  }
   const std::string log = ReadAll(logFile);
+  if (want.result == 1) {
+    if (!log.empty()) Fail("logged a failed transaction", op, request, answer, 0, 0);
+    return;
+  }
   if (want.result == 5) {
-    if (!calls.empty()) Fail("port touched for a reply shorter than 4", op, request, answer, 0, 0);
+    if (engineCalls != 0)
+      Fail("port touched for a reply shorter than 4", op, request, answer, 0, 0);
     if (!log.empty()) Fail("logged a transaction that never ran", op, request, answer, 0, 0);
-    return 0;
+    return;
   }
   if (written != request) Fail("bytes sent differ from the request", op, request, answer, 0, 0);
   const std::string sent =
@@ -304,5 +334,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                  received.c_str());
     Fail("log entry", op, request, answer, 0, 0);
   }
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  RunOne(data, size);
+  dispatcher->Serve();
   return 0;
 }
