@@ -15,13 +15,12 @@ void Bus::Attach(Device& device) {
 }
 
 Exchange Bus::Deliver(const ByteString& request) {
+  if (request.empty()) return {request, {}, "not a request"};
+  const auto address = static_cast<DeviceAddress>(request[0]);
   for (Device* d : devices_) {
-    if (!request.empty() && static_cast<std::uint8_t>(request[0]) == d->Address())
-      return d->Take(request);
+    if (d->Address() == address) return d->Take(request);
   }
-  if (devices_.empty()) return {request, {}, "no device on the line"};
-  // Nobody there: any device reports it the same way.
-  return devices_.front()->Take(request);
+  return {request, {}, "for address " + std::to_string(address)};
 }
 
 std::vector<Exchange> Bus::Feed(const ByteString& bytes) {

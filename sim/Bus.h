@@ -15,8 +15,8 @@ class Bus {
   Bus(const Bus&) = delete;
   Bus& operator=(const Bus&) = delete;
 
-  // The device stays the caller's and must outlive the bus. Two devices at one address
-  // would answer over each other: throws std::invalid_argument.
+  // Before serving starts. The device stays the caller's and must outlive the bus. Two
+  // devices at one address would answer over each other: throws std::invalid_argument.
   void Attach(Device& device);
   const std::vector<Device*>& Devices() const { return devices_; }
 
