@@ -3,7 +3,8 @@
 #   scripts/deps.sh        what building, running and testing need
 #   scripts/deps.sh --ci   also what the CI passes need (packaging checks, clang fuzzers, peers of the benchmarks)
 set -euo pipefail
-pkgs=(cmake g++ make pkg-config googletest libgtest-dev libgmock-dev qt6-base-dev)
+pkgs=(cmake g++ make pkg-config googletest libgtest-dev libgmock-dev qt6-base-dev qt6-qpa-plugins
+      fonts-dejavu-core)
 if [[ ${1:-} == --ci ]]; then
   pkgs+=(clang libclang-rt-14-dev desktop-file-utils appstream dpkg-dev file
          qt6-serialport-dev libserialport-dev)
