@@ -1,6 +1,5 @@
 #include "Clients.h"
 
-#include <dlfcn.h>
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/ioctl.h>

@@ -48,7 +48,7 @@ int main(int argc, char** argv) {
   const long sw = Switches() - sw0;
   port->Close();
   pty.Release();
-  // The sleeping main thread wakes once at the end, and twice reading /proc.
+  // The count includes this thread's own wake-up at the end of its sleep.
   std::printf("idle, open TComPort with all ten events watched, %d s\n", seconds);
   std::printf("%-40s %9.3f ms CPU per second  (%.1f ms in %d s), %ld wake-ups\n", "TComPort idle",
               cpu * 1000 / seconds, cpu * 1000, seconds, sw);

@@ -65,9 +65,18 @@ Run Launch(const std::string& program, const std::string& probe) {
     Die("spawn " + program);
   posix_spawn_file_actions_destroy(&fa);
   ::close(fds[1]);
+  // A program that never shows its window (or a probe that did not take) must not hang us.
   char buf[128] = {};
   std::size_t got = 0;
+  const auto deadline = Clock::now() + std::chrono::seconds(20);
   while (got < sizeof buf - 1) {
+    const auto left =
+        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+    pollfd p{fds[0], POLLIN, 0};
+    if (left.count() <= 0 || ::poll(&p, 1, int(left.count())) <= 0) {
+      ::kill(pid, SIGKILL);
+      break;
+    }
     const ssize_t k = ::read(fds[0], buf + got, sizeof buf - 1 - got);
     if (k <= 0) break;
     got += std::size_t(k);
