@@ -196,7 +196,7 @@ const FaultCase kCases[] = {
     {"DelayInsideTimeout", {"--delay", "300"}, 0, {"Enter"}, {0}, kClean, kClean},
     // A reply that comes after its read gave up is taken by the retry, which sent the same
     // request: the operation succeeds on its second attempt.
-    {"DelayPastTimeout", {"--delay", "2300"}, 0, {"Enter", "Enter"}, {3, 0}, {}, Retried(3)},
+    {"DelayPastTimeout", {"--delay", "2600"}, 0, {"Enter", "Enter"}, {3, 0}, {}, Retried(3)},
     {"SplitReplies", {"--split", "3", "--gap", "20"}, 0, {"Enter"}, {0}, kClean, kClean},
 };
 
@@ -308,18 +308,18 @@ TEST(Flows, HonestDeviceReadThenSend) {
 // The device dies while the Read flow waits for a reply, as when the adapter is pulled.
 TEST(Unplug, KilledMidReadEndsTheFlowAndTheNextReadWorksOnceItIsBack) {
   Rig rig;
-  auto sim = std::make_unique<SimProcess>(rig.dir.path(), Strings{"--delay", "400"});
-  // Enter is answered at about 400 ms, the mode request goes out at about 1400 ms and its
-  // reply would come at about 1800 ms: kill in between.
+  auto sim = std::make_unique<SimProcess>(rig.dir.path(), Strings{"--delay", "800"});
+  // Enter is answered at about 800 ms, the mode request goes out at about 1800 ms and its
+  // reply would come at about 2600 ms: pull the plug in between.
   std::thread killer([&] {
-    if (sim->WaitForExchange(1, 10s)) std::this_thread::sleep_for(1200ms);
+    if (sim->WaitForExchange(1, 10s)) std::this_thread::sleep_for(1400ms);
     sim->Unplug();
   });
   const qint64 ms = rig.Read();
   killer.join();
   EXPECT_EQ(rig.form->messages, QStringList({Pl("Błąd odczytu")})) << Join(rig.form->messages);
   // Bounded by the time-outs: the wait, two mode attempts and two Leave attempts at most.
-  EXPECT_LT(ms, 1000 + 2 * (1016 + 100) + 2 * (2014 + 100) + 3000);
+  EXPECT_LT(ms, 800 + 1000 + 2 * (1016 + 100) + 2 * (2014 + 100) + 3000);
   const auto log = rig.TakeLog();
   ASSERT_FALSE(log.empty());
   EXPECT_EQ(log.front().code, 0);
