@@ -71,6 +71,13 @@ timespec ToTimespec(Clock::duration d) {
   return timespec{time_t(ns / 1000000000), long(ns % 1000000000)};
 }
 
+// The kernel lets a poll end late by about 0.1% of its time-out; wait for all but that slack
+// (and a little more), then once more for the rest, which ends within the thread's timer slack.
+Clock::duration WaitPart(Clock::duration left) {
+  const Clock::duration margin = left / 1000 + std::chrono::milliseconds(1);
+  return left > 2 * margin ? left - margin : left;
+}
+
 std::mutex gPortsMu;
 std::string gPortsDir;
 
@@ -925,7 +932,7 @@ bool Device::Drive(const Overlapped* ov, Clock::time_point deadline, bool infini
     timespec ts;
     const timespec* tsp = nullptr;
     if (until != Clock::time_point::max()) {
-      ts = ToTimespec(until - Clock::now());
+      ts = ToTimespec(WaitPart(until - Clock::now()));
       tsp = &ts;
     }
     const int r = ppoll(p, 2, tsp, nullptr);
@@ -1149,7 +1156,7 @@ void Device::WatcherLoop() {
     timespec ts;
     const timespec* tsp = nullptr;
     if (watcherDeadline_ != Clock::time_point::max()) {
-      ts = ToTimespec(watcherDeadline_ - now);
+      ts = ToTimespec(WaitPart(watcherDeadline_ - now));
       tsp = &ts;
     }
     watcherAsleep_ = true;
