@@ -176,7 +176,7 @@ class Device final : public detail::EventDriver, public std::enable_shared_from_
   bool WantInLocked() const;
   bool WantOutLocked() const;
   Clock::time_point WatcherDeadlineLocked() const;
-  void CheckOverrunLocked();
+  void CheckCountersLocked();
   void SetRtsLocked(bool on);
   std::uint32_t CharMicrosLocked() const;
 
@@ -209,6 +209,7 @@ class Device final : public detail::EventDriver, public std::enable_shared_from_
 
   std::uint32_t errorWord_ = 0;
   detail::MarkDecoder decoder_;
+  bool marked_ = false;  // PARMRK on: errors come as marks in the data
   serial_icounter_struct icount_{};
 
   bool softToggle_ = false;  // raise RTS around writes ourselves
@@ -325,7 +326,10 @@ bool Device::SetState(const Dcb& dcb) {
   termios2 old{};
   if (ioctl(fd_, kTCGETS2, &old) != 0) return Fail(errno);
   termios2 t = old;
-  t.c_iflag = INPCK | PARMRK;
+  // Marks take the tty off its raw receive path, which halves throughput: only a line with a
+  // parity bit needs them to tell parity errors; the rest comes from the driver's counters.
+  const bool marked = dcb.Parity != NOPARITY;
+  t.c_iflag = marked ? INPCK | PARMRK : 0;
   if (f & dcb::fOutX) t.c_iflag |= IXON;
   if (f & dcb::fInX) t.c_iflag |= IXOFF;
   t.c_oflag = 0;
@@ -395,6 +399,11 @@ bool Device::SetState(const Dcb& dcb) {
       kernelRs485_ = false;
     }
     if (rts != RTS_CONTROL_HANDSHAKE) SetRtsLocked(rts == RTS_CONTROL_ENABLE);
+  }
+  if (marked != marked_) {
+    marked_ = marked;
+    decoder_.Reset();
+    if (hasIcount_) ioctl(fd_, TIOCGICOUNT, &icount_);  // errors count from the new framing
   }
   dcb_ = dcb;
   dcb_.DCBlength = 28;
@@ -578,16 +587,26 @@ bool Device::Immediate(char c) {
   return Fail(err);
 }
 
-void Device::CheckOverrunLocked() {
+void Device::CheckCountersLocked() {
   if (!hasIcount_) return;
   serial_icounter_struct now{};
   if (ioctl(fd_, TIOCGICOUNT, &now) != 0) return;
-  if (now.overrun != icount_.overrun || now.buf_overrun != icount_.buf_overrun) {
-    errorWord_ |= CE_OVERRUN;
-    RaiseLocked(EV_ERR);
-  }
+  std::uint32_t e = 0;
+  if (now.overrun != icount_.overrun || now.buf_overrun != icount_.buf_overrun) e |= CE_OVERRUN;
   icount_.overrun = now.overrun;
   icount_.buf_overrun = now.buf_overrun;
+  if (!marked_) {  // with marks the decoder reads these counters byte by byte
+    if (now.frame != icount_.frame) e |= CE_FRAME;
+    if (now.parity != icount_.parity) e |= CE_RXPARITY;
+    if (now.brk != icount_.brk) e |= CE_BREAK;
+    icount_.frame = now.frame;
+    icount_.parity = now.parity;
+    icount_.brk = now.brk;
+  }
+  if (e == 0) return;
+  errorWord_ |= e;
+  RaiseLocked(((e & (CE_FRAME | CE_RXPARITY | CE_OVERRUN)) ? EV_ERR : 0u) |
+              ((e & CE_BREAK) ? EV_BREAK : 0u));
 }
 
 bool Device::ClearError(std::uint32_t* errors, ComStat* stat) {
@@ -595,7 +614,7 @@ bool Device::ClearError(std::uint32_t* errors, ComStat* stat) {
   Lock lk(mu_);
   if (!Usable()) return false;
   if (!DrainInputLocked()) return Fail(EIO);
-  CheckOverrunLocked();
+  CheckCountersLocked();
   if (errors) *errors = errorWord_;
   errorWord_ = 0;
   if (stat) {
@@ -798,6 +817,20 @@ bool Device::DrainInputLocked() {
 }
 
 void Device::DecodeLocked(const unsigned char* raw, std::size_t n) {
+  if (!marked_) {
+    // Plain data: 0xFF is a byte like any other. Errors that came with it are counted.
+    CheckCountersLocked();
+    if (!(dcb_.Flags & dcb::fNull)) {
+      DeliverLocked(raw, n);
+      return;
+    }
+    unsigned char kept[4096];
+    std::size_t k = 0;
+    for (std::size_t i = 0; i < n && k < sizeof kept; ++i)
+      if (raw[i] != 0) kept[k++] = raw[i];
+    DeliverLocked(kept, k);
+    return;
+  }
   unsigned char out[4096];
   std::uint32_t errors = 0;
   detail::MarkDecoder::Options o;
@@ -1222,8 +1255,8 @@ class LinuxSerialApi final : public SerialApi {
     termios2 t{};
     if (ioctl(fd, kTCGETS2, &t) != 0) return fail(errno);  // not a tty
     if (ioctl(fd, TIOCEXCL) != 0) return fail(errno);
-    // Raw bytes, 8N1 at the current speed until SetCommState; errors marked in the data.
-    t.c_iflag = INPCK | PARMRK;
+    // Raw bytes, 8N1 at the current speed until SetCommState; no parity, so no marks.
+    t.c_iflag = 0;
     t.c_oflag = 0;
     t.c_lflag = 0;
     t.c_cflag &= ~(CSIZE | CSTOPB | PARENB | PARODD | CMSPAR | CRTSCTS);

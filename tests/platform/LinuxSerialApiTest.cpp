@@ -194,6 +194,23 @@ TEST_F(PtyPort, BytesOfEveryValueGoBothWays) {
   EXPECT_EQ(st.cbInQue, 0u);
 }
 
+TEST_F(PtyPort, FFBytesOnALineWithoutParityAreDataSingleAndDoubled) {
+  // Without parity no error marks come in: a lone 0xFF must not wait for a partner.
+  Timeouts(MaxDword, 2, 1000);
+  const std::string sends[] = {"\xff", "\xff\xff", "a\xff", std::string("\xff\xff\xff\0\xff", 5)};
+  for (const std::string& s : sends) {
+    pty.Send(s);
+    std::string buf(s.size(), '?');
+    EXPECT_EQ(ReadNow(buf.data(), std::uint32_t(buf.size())), s.size());
+    EXPECT_EQ(buf, s);
+  }
+  std::uint32_t errors = 1;
+  ComStat st;
+  ASSERT_TRUE(api.ClearCommError(h, &errors, &st));
+  EXPECT_EQ(errors, 0u);
+  EXPECT_EQ(st.cbInQue, 0u);
+}
+
 TEST_F(PtyPort, ReadEndsWithWhatCameAtItsTotalTimeOut) {
   Timeouts(MaxDword, 2, 200);
   pty.Send("12345");
