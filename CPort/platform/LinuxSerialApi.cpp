@@ -78,6 +78,10 @@ Clock::duration WaitPart(Clock::duration left) {
   return left > 2 * margin ? left - margin : left;
 }
 
+// How long the watcher leaves the fd to a caller that reads; within a burst of exchanges it
+// then needs no wake-up, and unasked bytes raise their events at most this much later.
+constexpr Clock::duration kQuiet = std::chrono::milliseconds(2);
+
 std::mutex gPortsMu;
 std::string gPortsDir;
 
@@ -173,9 +177,9 @@ class Device final : public detail::EventDriver, public std::enable_shared_from_
   void CompleteAllLocked(int error);
   void UpdateWatcherLocked();
   void WakeDriverLocked();
-  bool WantInLocked() const;
+  bool WantInLocked(Clock::time_point now) const;
   bool WantOutLocked() const;
-  Clock::time_point WatcherDeadlineLocked() const;
+  Clock::time_point WatcherDeadlineLocked(Clock::time_point now) const;
   void CheckCountersLocked();
   void SetRtsLocked(bool on);
   std::uint32_t CharMicrosLocked() const;
@@ -201,6 +205,9 @@ class Device final : public detail::EventDriver, public std::enable_shared_from_
   std::deque<PendingRead> reads_;
   std::deque<PendingWrite> writes_;
   bool readsDelegated_ = false;
+  // Until then the watcher leaves the fd to a caller that is about to drive its read, so that
+  // it need not be woken off the fd and back on around every exchange.
+  Clock::time_point quietUntil_{};
 
   std::uint32_t mask_ = 0, history_ = 0;
   Overlapped* waitOv_ = nullptr;
@@ -935,6 +942,8 @@ bool Device::Read(void* buf, std::uint32_t n, std::uint32_t* read, Overlapped* o
     return true;
   }
   detail::AttachDriver(ov, shared_from_this());
+  // Its owner will most likely drive it at once; the watcher takes it if nobody does.
+  quietUntil_ = std::max(quietUntil_, Clock::now() + kQuiet);
   UpdateWatcherLocked();
   return Fail(ErrorIoPending);
 }
@@ -1144,16 +1153,21 @@ void Device::WakeDriverLocked() {
 
 // ---- the watcher ----
 
-bool Device::WantInLocked() const {
+bool Device::WantInLocked(Clock::time_point now) const {
   if (gone_ || closing_ || driving_ || RoomLocked() == 0) return false;
-  return waitOv_ != nullptr || (readsDelegated_ && !reads_.empty());
+  if (readsDelegated_ && !reads_.empty()) return true;  // its owner waits elsewhere
+  // A read nobody drives must still be served: its owner may wait for a write that the peer
+  // only takes once we take its reply.
+  return (waitOv_ != nullptr || !reads_.empty()) && now >= quietUntil_;
 }
 
 bool Device::WantOutLocked() const { return !gone_ && !closing_ && (!writes_.empty() || immHeld_); }
 
-Clock::time_point Device::WatcherDeadlineLocked() const {
+Clock::time_point Device::WatcherDeadlineLocked(Clock::time_point now) const {
   Clock::time_point t = Clock::time_point::max();
-  if (!driving_ && readsDelegated_ && !reads_.empty()) {
+  if (quietUntil_ > now && (driving_ || waitOv_ != nullptr || !reads_.empty()))
+    t = quietUntil_;  // then the fd may need watching again
+  if (!driving_ && !reads_.empty()) {
     const PendingRead& r = reads_.front();
     if (r.plan.hasTotal) t = std::min(t, r.plan.total);
     if (r.plan.hasInterval && r.got > 0) t = std::min(t, r.lastByte + r.plan.interval);
@@ -1165,8 +1179,9 @@ Clock::time_point Device::WatcherDeadlineLocked() const {
 
 void Device::UpdateWatcherLocked() {
   if (!watcherAsleep_) return;  // it looks at everything before it sleeps again
-  const bool in = WantInLocked(), out = WantOutLocked();
-  if (in != watcherIn_ || out != watcherOut_ || WatcherDeadlineLocked() < watcherDeadline_) {
+  const auto now = Clock::now();
+  const bool in = WantInLocked(now), out = WantOutLocked();
+  if (in != watcherIn_ || out != watcherOut_ || WatcherDeadlineLocked(now) < watcherDeadline_) {
     watcherAsleep_ = false;
     std::uint64_t one = 1;
     [[maybe_unused]] auto r = ::write(kickFd_, &one, sizeof one);
@@ -1179,9 +1194,9 @@ void Device::WatcherLoop() {
     const auto now = Clock::now();
     ServeReadsLocked(now);
     ServeWritesLocked(now);
-    watcherIn_ = WantInLocked();
+    watcherIn_ = WantInLocked(now);
     watcherOut_ = WantOutLocked();
-    watcherDeadline_ = WatcherDeadlineLocked();
+    watcherDeadline_ = WatcherDeadlineLocked(now);
     pollfd p[2] = {{kickFd_, POLLIN, 0}, {fd_, 0, 0}};
     if (watcherIn_) p[1].events |= POLLIN;
     if (watcherOut_) p[1].events |= POLLOUT;

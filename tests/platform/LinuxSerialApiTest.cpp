@@ -343,6 +343,60 @@ TEST_F(PtyPort, ARequestNobodyDrivesStillCompletes) {
   EXPECT_EQ(n, 0u);
 }
 
+TEST_F(PtyPort, AReadNobodyWaitsForIsServedWhileItsOwnerWaitsForAnEchoedWrite) {
+  // The echo fills our input while we write; unless something takes it, the peer stops
+  // reading and the write never ends.
+  Timeouts(0, 0, 0);
+  constexpr std::size_t kSize = 256 * 1024;
+  std::string out(kSize, '\0');
+  for (std::size_t i = 0; i < kSize; ++i) out[i] = char(i * 7 + i / 251);
+  std::string in(kSize, '?');
+  Request rq, wr;
+  std::uint32_t got = 0, n = 0;
+  ASSERT_TRUE(StartRead(rq, in.data(), std::uint32_t(kSize), &got));
+
+  std::atomic<bool> stop{false};
+  std::thread echo([&] {
+    const int fl = fcntl(pty.master, F_GETFL);
+    fcntl(pty.master, F_SETFL, fl | O_NONBLOCK);
+    std::string held;
+    std::size_t echoed = 0;
+    while (echoed < kSize && !stop) {
+      pollfd p{pty.master, short(held.empty() ? POLLIN : POLLOUT), 0};
+      if (poll(&p, 1, 100) <= 0) continue;
+      if (held.empty()) {
+        char buf[4096];
+        const ssize_t r = ::read(pty.master, buf, sizeof buf);
+        if (r > 0) held.assign(buf, std::size_t(r));
+      } else {
+        const ssize_t r = ::write(pty.master, held.data(), held.size());
+        if (r > 0) {
+          held.erase(0, std::size_t(r));
+          echoed += std::size_t(r);
+        }
+      }
+    }
+    fcntl(pty.master, F_SETFL, fl);
+  });
+  if (!api.WriteFile(h, out.data(), std::uint32_t(kSize), &n, &wr.ov)) {
+    ASSERT_EQ(GetLastError(), ErrorIoPending);
+    const bool written = wr.ev.Wait(10000);
+    EXPECT_TRUE(written) << "the write stalled behind the unserved read";
+    if (!written) {
+      stop = true;
+      api.PurgeComm(h, PURGE_TXABORT | PURGE_RXABORT);
+    }
+    EXPECT_TRUE(api.GetOverlappedResult(h, &wr.ov, &n, false));
+  }
+  EXPECT_EQ(n, kSize);
+  EXPECT_TRUE(rq.ev.Wait(10000));
+  stop = true;
+  echo.join();
+  ASSERT_TRUE(api.GetOverlappedResult(h, &rq.ov, &got, false));
+  EXPECT_EQ(got, kSize);
+  EXPECT_TRUE(in == out);
+}
+
 TEST_F(PtyPort, AWriteTheDeviceCannotTakeEndsAtItsTimeOutWithWhatWentOut) {
   // Nobody reads the master: the pty's buffers fill and the rest waits for room.
   ASSERT_TRUE(api.SetCommTimeouts(h, CommTimeouts{MaxDword, 0, 0, 0, 300}));
