@@ -955,6 +955,9 @@ bool Device::Drive(const Overlapped* ov, Clock::time_point deadline, bool infini
   if (driving_ || closing_) return false;
   driving_ = true;
   driverThread_ = std::this_thread::get_id();
+  // The watcher's deadline then falls before the quiet period this read ends with, so a
+  // short drive needs no kick at either end.
+  quietUntil_ = std::max(quietUntil_, Clock::now() + kQuiet);
   UpdateWatcherLocked();  // the watcher lets go of the fd
   for (;;) {
     auto now = Clock::now();
@@ -987,6 +990,8 @@ bool Device::Drive(const Overlapped* ov, Clock::time_point deadline, bool infini
     if (p[0].revents & (POLLIN | POLLHUP | POLLERR)) DrainInputLocked();
   }
   driving_ = false;
+  // The next exchange of a burst most likely follows within the quiet period.
+  quietUntil_ = std::max(quietUntil_, Clock::now() + kQuiet);
   UpdateWatcherLocked();  // someone else may need the fd watched now
   return true;
 }

@@ -505,6 +505,30 @@ TEST_F(PtyPort, CommEventsForReceivedBytesAndTheEventCharacter) {
   EXPECT_EQ(mask, 0u);
 }
 
+TEST_F(PtyPort, BytesNobodyAskedForRightAfterAReadStillRaiseTheirEvent) {
+  // After a read its caller drove, the watcher stays off the fd for a moment; bytes that come
+  // then must still wake a pending event wait, without a read or another call to notice them.
+  Timeouts(MaxDword, 2, 1000);
+  ASSERT_TRUE(api.SetCommMask(h, EV_RXCHAR));
+  Request ev;
+  std::uint32_t mask = 0, n = 0;
+  for (int round = 0; round < 20; ++round) {
+    pty.Send("reply");
+    char buf[5];
+    ASSERT_EQ(ReadNow(buf, 5), 5u);
+    // The reply's own event, held since no wait was pending.
+    ASSERT_TRUE(api.WaitCommEvent(h, &mask, &ev.ov));
+    EXPECT_EQ(mask, EV_RXCHAR);
+    ASSERT_FALSE(api.WaitCommEvent(h, &mask, &ev.ov));
+    ASSERT_EQ(GetLastError(), ErrorIoPending);
+    pty.Send("u");
+    ASSERT_TRUE(ev.ev.Wait(3000)) << "round " << round;
+    ASSERT_TRUE(api.GetOverlappedResult(h, &ev.ov, &n, false));
+    EXPECT_EQ(mask, EV_RXCHAR);
+    ASSERT_TRUE(api.PurgeComm(h, PURGE_RXCLEAR));
+  }
+}
+
 TEST_F(PtyPort, NoByteLostOrReorderedWhileAMonitorDrainsTheSameDevice) {
   // The monitor's status queries pull bytes into the queue while reads pull them from the fd.
   ASSERT_TRUE(api.SetCommMask(h, 0x05FF));
