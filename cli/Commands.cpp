@@ -296,6 +296,7 @@ int Scan(Session& s, const Options& o) {
   std::size_t probes = 0;
   std::size_t skipped = 0;  // probes of speeds the port refused
   bool portFailed = false;
+  std::vector<std::pair<int, int>> probed;  // address and baud index of every probe so far
 
   auto announce = [&](const Found& f) {
     found.push_back(f);
@@ -304,11 +305,37 @@ int Scan(Session& s, const Options& o) {
             " bit/s" + (f.refused ? " (refuses configuration mode)" : "") +
             (f.slow ? " (answered late: a longer --timeout suits it)" : "") + "\n");
   };
-  // A device the probe put into configuration mode is left as it was found.
-  auto release = [&](int address, const LinkSettings& link) {
-    if (LeaveConfigMode(m, static_cast<DeviceAddress>(address), link) != 0)
-      Say("address " + std::to_string(address) +
-          " did not confirm leaving configuration mode; it may still be in it.");
+  auto announceOnce = [&](const Found& f) {
+    const bool known = std::any_of(found.begin(), found.end(), [&](const Found& k) {
+      return k.address == f.address && k.baudIndex == f.baudIndex;
+    });
+    if (!known) announce(f);
+  };
+  // Where a reply may belong: first the speed it came at (-1: none), then the speeds its
+  // address was asked at before, latest first. Over a pseudo-terminal, or a converter that
+  // buffers, a reply too late for the wait of its own speed arrives at the next speed.
+  auto speedsToTry = [&](int address, int current) {
+    std::vector<int> speeds;
+    if (current >= 0) speeds.push_back(current);
+    for (auto p = probed.rbegin(); p != probed.rend(); ++p) {
+      if (p->first == address && std::find(speeds.begin(), speeds.end(), p->second) == speeds.end())
+        speeds.push_back(p->second);
+    }
+    return speeds;
+  };
+  // A device the probe put into configuration mode is left as it was found. Its speed is
+  // the one at which it confirms that; -1 when it confirms at none.
+  auto release = [&](int address, const std::vector<int>& speeds) {
+    std::string tried;
+    for (const int at : speeds) {
+      if (Interrupted && !tried.empty()) break;
+      if (LeaveConfigMode(m, static_cast<DeviceAddress>(address), s.Link(at)) == 0) return at;
+      tried += (tried.empty() ? "" : ", ") + std::to_string(SpeedOf(at));
+    }
+    Say("address " + std::to_string(address) + " did not confirm leaving configuration mode" +
+        (speeds.size() > 1 ? " at " + tried + " bit/s" : std::string()) +
+        "; it may still be in it.");
+    return -1;
   };
 
   for (const int baudIndex : o.baudIndexes) {
@@ -332,32 +359,43 @@ int Scan(Session& s, const Options& o) {
         // The probe's transaction finds out whether the port still works.
       }
     };
-    std::vector<int> probed;
     // A valid enter reply from `other` outside its own probe: a device slower than the
     // time-out answering an earlier probe, or one answering from another address. Either way
     // something is now in configuration mode.
     auto strayReply = [&](int other, int probing) {
-      const bool earlier = std::find(probed.begin(), probed.end(), other) != probed.end();
-      if (earlier && other != probing) {
-        const bool known = std::any_of(found.begin(), found.end(), [&](const Found& f) {
-          return f.address == other && f.baudIndex == baudIndex;
-        });
-        if (!known) announce({other, baudIndex, false, true});
-        release(other, link);
-      } else {
+      const std::vector<int> speeds = speedsToTry(other, -1);
+      if (speeds.empty()) {
         Say((probing >= 0 ? "probing address " + std::to_string(probing) + " at "
                           : std::string("at ")) +
             std::to_string(speed) + " bit/s, a reply came from address " + std::to_string(other) +
             ".");
         m.LeaveConfigModeOnce(static_cast<DeviceAddress>(other), link);
         if (probing >= 0) m.LeaveConfigModeOnce(static_cast<DeviceAddress>(probing), link);
+      } else if (const int at = release(other, speeds); at >= 0) {
+        announceOnce({other, at, false, true});
       }
       shortTimeout();
+    };
+    // A late reply that came between two probes would be thrown away by the next probe's
+    // purge, with its device left in configuration mode.
+    auto takeWaitingReply = [&] {
+      ByteString waiting;
+      try {
+        if (const std::int32_t n = m.ComPort1->PendingInputCount(); n > 0)
+          m.ComPort1->ReadText(waiting, n);
+      } catch (...) {
+        // The probe finds out whether the port still works.
+      }
+      for (std::size_t at = 0; at + FrameOverhead <= waiting.size(); at += FrameOverhead) {
+        const ByteString frame = waiting.substr(at, FrameOverhead);
+        if (ChecksumValid(frame)) strayReply(static_cast<unsigned char>(frame[0]), -1);
+      }
     };
     shortTimeout();
 
     for (const int address : o.addresses) {
       if (Interrupted || (o.first && !found.empty())) break;
+      takeWaitingReply();
       ++probes;
       if (progress) {
         ClearProgress();
@@ -369,10 +407,11 @@ int Scan(Session& s, const Options& o) {
       const ByteString request = EnterConfigModeRequest(static_cast<DeviceAddress>(address));
       ByteString reply;
       const int r = m.Transact(request, reply, FrameOverhead, link);
-      probed.push_back(address);
+      probed.emplace_back(address, baudIndex);
       if (r == 0) {
-        announce({address, baudIndex, false});
-        release(address, link);
+        // The same reply from an earlier speed's probe looks just like this one's.
+        const int at = release(address, speedsToTry(address, baudIndex));
+        announceOnce({address, at >= 0 ? at : baudIndex, false, at >= 0 && at != baudIndex});
         shortTimeout();
       } else if (r == 7) {
         announce({address, baudIndex, true});

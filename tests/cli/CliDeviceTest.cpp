@@ -3,6 +3,7 @@
 
 #include <pty.h>
 
+#include <algorithm>
 #include <fstream>
 #include <sstream>
 
@@ -12,16 +13,33 @@ using namespace clitest;
 
 namespace {
 
-// Requests in the order the simulator saw them, as their first three bytes ("02 47 C9").
+// Requests in the order the devices heard them, as their first three bytes ("02 47 C9").
 std::vector<std::string> RequestOrder(const std::string& simOutput) {
   std::vector<std::string> order;
   std::istringstream in(simOutput);
   std::string line;
   while (std::getline(in, line)) {
     const auto at = line.find("M: ");
-    if (at != std::string::npos) order.push_back(line.substr(at + 3, 8));
+    if (at != std::string::npos && line.find("  ignored: ") == std::string::npos)
+      order.push_back(line.substr(at + 3, 8));
   }
   return order;
+}
+
+// The replies the simulator sent to requests starting with hexStart, as hex ("-": none).
+std::vector<std::string> RepliesTo(const std::string& simOutput, const std::string& hexStart) {
+  std::vector<std::string> replies;
+  std::istringstream in(simOutput);
+  std::string line;
+  while (std::getline(in, line)) {
+    const auto s = line.find("  S: ");
+    if (line.find("M: " + hexStart) == std::string::npos || s == std::string::npos) continue;
+    const auto end = line.find("  ", s + 5);
+    std::string reply = line.substr(s + 5, end == std::string::npos ? end : end - s - 5);
+    while (!reply.empty() && reply.back() == ' ') reply.pop_back();
+    replies.push_back(reply);
+  }
+  return replies;
 }
 
 std::vector<std::string> On(const TempDir& dir, const std::string& port,
@@ -201,19 +219,54 @@ TEST(CliWrite, TheModeIsWrittenOnlyWhenItDiffers) {
   EXPECT_EQ(RequestOrder(sim.Stop()), expected);
 }
 
-TEST(CliScan, FindsTheDeviceAtItsAddressAndLeavesItAsItWas) {
+TEST(CliScan, FindsTheDeviceAtItsAddressAndOnlyAtItsSpeed) {
   TempDir dir;
-  Sim sim(dir.path / "ports", "COM5", 5);
+  Sim sim(dir.path / "ports", "COM5", 5, {"--speed", "19200"});
   const Output r =
-      RunCli(On(dir, "COM5", {"scan", "--addresses", "3-7", "--speeds", "9600,19200"}));
+      RunCli(On(dir, "COM5", {"scan", "--addresses", "3-7", "--speeds", "9600,19200,38400"}));
   EXPECT_EQ(r.status, 0) << r.err;
-  // This simulator answers at any speed.
-  EXPECT_EQ(r.out, "address 5 at 9600 bit/s\naddress 5 at 19200 bit/s\n");
-  EXPECT_EQ(sim.Requests("05 47 C9"), 2);
-  EXPECT_EQ(sim.Requests("05 47 CA"), 2);
+  EXPECT_EQ(r.out, "address 5 at 19200 bit/s\n");
+  // Heard at its speed only, and left as it was found.
+  EXPECT_EQ(sim.Requests("05 47 C9"), 1);
+  EXPECT_EQ(sim.Requests("05 47 CA"), 1);
+  EXPECT_EQ(sim.Ignored("05 47 C9"), 2);
+  EXPECT_EQ(sim.Ignored("05 47 CA"), 0);
   // One attempt per silent address and speed.
-  EXPECT_EQ(sim.Requests("03 47 C9"), 2);
-  EXPECT_EQ(sim.Requests("07 47 C9"), 2);
+  EXPECT_EQ(sim.Requests("03 47 C9"), 1);
+  EXPECT_EQ(sim.Ignored("03 47 C9"), 2);
+  EXPECT_EQ(sim.Ignored("07 47 C9"), 2);
+}
+
+TEST(CliScan, FindsEveryDeviceOnABusAndReleasesEach) {
+  TempDir dir;
+  Sim sim(dir.path / "ports", "COM5", "2,5,17", {"--speed", "9600"});
+  const Output r =
+      RunCli(On(dir, "COM5", {"scan", "--addresses", "0-20", "--speeds", "19200,9600", "--json"}));
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.out,
+            "{\"port\":\"COM5\",\"devices\":["
+            "{\"address\":2,\"speed\":9600,\"refused\":false,\"slow\":false},"
+            "{\"address\":5,\"speed\":9600,\"refused\":false,\"slow\":false},"
+            "{\"address\":17,\"speed\":9600,\"refused\":false,\"slow\":false}],"
+            "\"probes\":42,\"complete\":true,\"errors\":[]}\n");
+  const std::string lines = sim.Stop();
+  std::vector<std::string> heard = RequestOrder(lines);
+  for (const char* address : {"02", "05", "11"}) {
+    const std::string a = address;
+    // Found, then released at once: the device confirmed leaving configuration mode.
+    const auto enter = std::find(heard.begin(), heard.end(), a + " 47 C9");
+    ASSERT_NE(enter, heard.end()) << a << "\n" << lines;
+    ASSERT_NE(enter + 1, heard.end());
+    EXPECT_EQ(*(enter + 1), a + " 47 CA") << lines;
+    const std::vector<std::string> left = RepliesTo(lines, a + " 47 CA");
+    ASSERT_EQ(left.size(), 1u) << lines;
+    EXPECT_EQ(left[0].substr(0, 8), a + " 47 CA") << lines;
+  }
+  // Nothing else was answered, and nothing at the other speed.
+  int answered = 0;
+  for (const std::string& reply : RepliesTo(lines, "")) answered += reply != "-";
+  EXPECT_EQ(answered, 6) << lines;
+  EXPECT_EQ(sim.Ignored(""), 21);
 }
 
 TEST(CliScan, JsonAndFirstStopAtTheFirstDevice) {
@@ -251,11 +304,13 @@ TEST(CliScan, NothingFoundIsAFailureWithoutLongWaits) {
 
 TEST(CliScan, ADeviceSlowerThanTheTimeOutIsFoundAndReleased) {
   TempDir dir;
-  // Its reply comes during a later probe, or after the last one.
+  // Probes of 300 ms and the line time; the reply 800 ms after the request comes during a
+  // later probe, or within the wait of four probe times after the last one. Wide margins
+  // both ways, so a loaded machine cannot move the reply into the probe or past the wait.
   for (const char* addresses : {"5-12", "5-7"}) {
-    Sim sim(dir.path / "ports", "COM5", 7, {"--delay", "150"});
+    Sim sim(dir.path / "ports", "COM5", 7, {"--delay", "800"});
     const Output r = RunCli(On(
-        dir, "COM5", {"scan", "--addresses", addresses, "--speeds", "19200", "--timeout", "20"}));
+        dir, "COM5", {"scan", "--addresses", addresses, "--speeds", "19200", "--timeout", "300"}));
     EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(r.out, "address 7 at 19200 bit/s (answered late: a longer --timeout suits it)\n")
         << addresses;
@@ -264,6 +319,26 @@ TEST(CliScan, ADeviceSlowerThanTheTimeOutIsFoundAndReleased) {
     ASSERT_FALSE(order.empty());
     EXPECT_EQ(order.back(), "07 47 CA") << addresses << sim.Stop();
   }
+}
+
+TEST(CliScan, ALateReplyDuringTheNextSpeedIsCreditedToTheSpeedItWasAskedAt) {
+  TempDir dir;
+  // Asked at 19200 bit/s, it answers 1.5 s later, when the scan has gone on to 38400 (its
+  // wait at 19200 ends near 0.95 s, the one at 38400 near 2.2 s).
+  Sim sim(dir.path / "ports", "COM5", 7, {"--speed", "19200", "--delay", "1500", "--times", "1"});
+  const Output r = RunCli(
+      On(dir, "COM5",
+         {"scan", "--addresses", "5-8", "--speeds", "19200,38400", "--timeout", "150", "--json"}));
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.out,
+            "{\"port\":\"COM5\",\"devices\":[{\"address\":7,\"speed\":19200,\"refused\":"
+            "false,\"slow\":true}],\"probes\":8,\"complete\":true,\"errors\":[]}\n");
+  // Released where it listens; the tries at 38400 went unheard.
+  EXPECT_EQ(sim.Requests("07 47 CA"), 1);
+  EXPECT_EQ(sim.Ignored("07 47 CA"), 2);
+  const std::vector<std::string> order = RequestOrder(sim.Stop());
+  ASSERT_FALSE(order.empty());
+  EXPECT_EQ(order.back(), "07 47 CA");
 }
 
 TEST(CliScan, AReaderThatGoesAwayDoesNotKeepTheDeviceInConfigurationMode) {

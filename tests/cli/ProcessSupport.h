@@ -161,7 +161,11 @@ class Sim {
  public:
   Sim(const fs::path& portsDir, const std::string& port, int address,
       std::vector<std::string> extra = {})
-      : child_(Args(portsDir, port, address, extra)) {
+      : Sim(portsDir, port, std::to_string(address), std::move(extra)) {}
+  // addresses: one device at each, e.g. "2,5,17".
+  Sim(const fs::path& portsDir, const std::string& port, const std::string& addresses,
+      std::vector<std::string> extra = {})
+      : child_(Args(portsDir, port, addresses, extra)) {
     if (!child_.WaitForOutput("linked as", 5000)) {
       ADD_FAILURE() << "simulator did not start: " << child_.out << child_.err;
       return;
@@ -188,20 +192,28 @@ class Sim {
     return child_.out;
   }
 
-  // Exchange lines whose request starts with these hex bytes, e.g. "05 47 CA".
-  int Requests(const std::string& hexStart) {
+  // Requests starting with these hex bytes, e.g. "05 47 CA", that reached the devices; those
+  // the simulator ignored (the line at another speed) are counted by Ignored.
+  int Requests(const std::string& hexStart) { return Count(hexStart, false); }
+  int Ignored(const std::string& hexStart) { return Count(hexStart, true); }
+
+ private:
+  int Count(const std::string& hexStart, bool ignored) {
     const std::string& text = stopped_ ? child_.out : Stop();
     int n = 0;
-    for (std::size_t at = 0; (at = text.find("M: " + hexStart, at)) != std::string::npos; ++at) ++n;
+    for (std::size_t at = 0; (at = text.find("M: " + hexStart, at)) != std::string::npos; ++at) {
+      const std::size_t end = text.find('\n', at);
+      const bool wasIgnored = text.substr(at, end - at).find("  ignored: ") != std::string::npos;
+      if (wasIgnored == ignored) ++n;
+    }
     return n;
   }
 
- private:
   static std::vector<std::string> Args(const fs::path& portsDir, const std::string& port,
-                                       int address, const std::vector<std::string>& extra) {
+                                       const std::string& addresses,
+                                       const std::vector<std::string>& extra) {
     std::vector<std::string> a = {
-        KONFIGURATOR_SIM, "--ports-dir",          portsDir.string(), "--port", port,
-        "--address",      std::to_string(address)};
+        KONFIGURATOR_SIM, "--ports-dir", portsDir.string(), "--port", port, "--address", addresses};
     a.insert(a.end(), extra.begin(), extra.end());
     return a;
   }
