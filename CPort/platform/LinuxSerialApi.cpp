@@ -1170,8 +1170,9 @@ bool Device::WantOutLocked() const { return !gone_ && !closing_ && (!writes_.emp
 
 Clock::time_point Device::WatcherDeadlineLocked(Clock::time_point now) const {
   Clock::time_point t = Clock::time_point::max();
-  if (quietUntil_ > now && (driving_ || waitOv_ != nullptr || !reads_.empty()))
-    t = quietUntil_;  // then the fd may need watching again
+  // The end of a quiet period, even when nothing waits for input yet: a read or event wait
+  // started within it then finds the watcher's deadline early enough and needs no kick.
+  if (quietUntil_ > now) t = quietUntil_;
   if (!driving_ && !reads_.empty()) {
     const PendingRead& r = reads_.front();
     if (r.plan.hasTotal) t = std::min(t, r.plan.total);
