@@ -336,7 +336,8 @@ bool Device::SetState(const Dcb& dcb) {
   // Marks take the tty off its raw receive path, which halves throughput: only a line with a
   // parity bit needs them to tell parity errors; the rest comes from the driver's counters.
   const bool marked = dcb.Parity != NOPARITY;
-  t.c_iflag = marked ? INPCK | PARMRK : 0;
+  // IGNBRK keeps a break out of the data, as its mark is; the driver still counts it.
+  t.c_iflag = marked ? INPCK | PARMRK : IGNBRK;
   if (f & dcb::fOutX) t.c_iflag |= IXON;
   if (f & dcb::fInX) t.c_iflag |= IXOFF;
   t.c_oflag = 0;
@@ -1277,7 +1278,7 @@ class LinuxSerialApi final : public SerialApi {
     if (ioctl(fd, kTCGETS2, &t) != 0) return fail(errno);  // not a tty
     if (ioctl(fd, TIOCEXCL) != 0) return fail(errno);
     // Raw bytes, 8N1 at the current speed until SetCommState; no parity, so no marks.
-    t.c_iflag = 0;
+    t.c_iflag = IGNBRK;
     t.c_oflag = 0;
     t.c_lflag = 0;
     t.c_cflag &= ~(CSIZE | CSTOPB | PARENB | PARODD | CMSPAR | CRTSCTS);
