@@ -18,7 +18,12 @@ appstreamcli validate --no-net "$stage"/usr/share/metainfo/*.metainfo.xml
 (cd "$build" && cpack -G DEB)
 deb=$(ls -t "$build"/konfigurator_*.deb | head -n 1)
 dpkg-deb -I "$deb"
-dpkg-deb -c "$deb"
-dpkg-deb -c "$deb" | grep -q './usr/bin/Konfigurator$'
-dpkg-deb -f "$deb" Depends | grep -q 'libqt6widgets6'
+dpkg-deb -c "$deb" >"$stage/contents"
+cat "$stage/contents"
+for entry in bin/Konfigurator bin/konfigurator-sim bin/konfigurator-cli \
+  share/applications/konfigurator.desktop share/man/man1/konfigurator-cli.1; do
+  grep -q "\./usr/$entry\$" "$stage/contents" || { echo "missing from the package: $entry"; exit 1; }
+done
+dpkg-deb -f "$deb" Depends >"$stage/depends"
+grep -q 'libqt6widgets6' "$stage/depends" || { echo "Qt is not among the package's dependencies"; exit 1; }
 echo "package ok: $deb"
