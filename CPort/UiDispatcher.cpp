@@ -4,9 +4,11 @@
 
 namespace {
 
+// Never destroyed: a monitor still waiting in RunAndWait at exit would otherwise hang on a
+// condition variable destroyed under it.
 TQueuedUiDispatcher& BuiltIn() {
-  static TQueuedUiDispatcher dispatcher;
-  return dispatcher;
+  static auto* dispatcher = new TQueuedUiDispatcher;
+  return *dispatcher;
 }
 
 std::atomic<TUiDispatcher*> current{nullptr};
