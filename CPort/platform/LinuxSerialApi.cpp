@@ -499,7 +499,9 @@ bool Device::Purge(std::uint32_t flags) {
   }
   if (flags & PURGE_RXABORT) {
     while (!reads_.empty()) FinishReadLocked(0, 0);
-    WakeDriverLocked();
+    // Only a thread driving its read needs the wake-up; a stale one would cost the next read
+    // an eventfd write, a read and a second poll (the device link purges before every request).
+    if (driving_) WakeDriverLocked();
   }
   // One flush call for both directions: the device link purges both before every request.
   const bool rx = flags & PURGE_RXCLEAR, tx = flags & PURGE_TXCLEAR;
