@@ -83,12 +83,12 @@ void CloseOnTerminationSignals(QWidget* window) {
       ::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0, signalPipe) != 0)
     return;
   auto* notifier = new QSocketNotifier(signalPipe[0], QSocketNotifier::Read, window);
-  QObject::connect(notifier, &QSocketNotifier::activated, window, [window] {
-    char buf[16];
-    while (::read(signalPipe[0], buf, sizeof buf) > 0) {
-    }
-    window->close();
-  });
+  QObject::connect(notifier, &QSocketNotifier::activated, window, Guarded([window] {
+                     char buf[16];
+                     while (::read(signalPipe[0], buf, sizeof buf) > 0) {
+                     }
+                     window->close();
+                   }));
   struct sigaction sa {};
   sa.sa_handler = OnTerminationSignal;
   sigemptyset(&sa.sa_mask);

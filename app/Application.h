@@ -5,6 +5,8 @@
 #include <QString>
 
 #include <exception>
+#include <stdexcept>
+#include <utility>
 
 class QMessageBox;
 class QWidget;
@@ -27,7 +29,24 @@ void ShowErrorBox(const QString& message);
 // shown on the UI thread whichever thread reports.
 void ReportErrorInBox(const std::exception& error);
 
-// Catches what an event handler lets escape, shows it in the error box and keeps the loop going.
+// A slot for connect: runs handler and shows an error it lets escape in the error box, before
+// the error could unwind through the toolkit's frames (which do not survive that). The
+// program goes on.
+template <class F>
+auto Guarded(F handler) {
+  return [handler = std::move(handler)]() mutable {
+    try {
+      handler();
+    } catch (const std::exception& e) {
+      ReportErrorInBox(e);
+    } catch (...) {
+      ReportErrorInBox(std::runtime_error("Unknown exception"));
+    }
+  };
+}
+
+// The last resort for an error escaping an event handler that no slot guard caught: shows it
+// in the error box and keeps the loop going.
 class TApplication : public QApplication {
   Q_OBJECT
 

@@ -14,7 +14,9 @@
 #include <stdexcept>
 #include <string>
 #include <thread>
+#include <utility>
 
+#include "ErrorReport.h"
 #include "IntEdit.h"
 #include "JvIPAddress.h"
 #include "ParseInteger.h"
@@ -57,6 +59,22 @@ QPushButton* MakeButton(QWidget* parent, const char* utf8, int x, int y, int w, 
   b->setAutoDefault(false);
   b->setDefault(false);
   return b;
+}
+
+// A button's handler runs inside this: an error it lets escape goes to the application's error
+// report (the error box) here, at the slot, instead of unwinding through the toolkit's frames.
+// The window goes on.
+template <class F>
+auto Guarded(F handler) {
+  return [handler = std::move(handler)] {
+    try {
+      handler();
+    } catch (const std::exception& e) {
+      ReportApplicationError(e);
+    } catch (...) {
+      ReportApplicationError(std::runtime_error("Unknown exception"));
+    }
+  };
 }
 
 std::string ToBytes(const QString& s) { return s.toLatin1().toStdString(); }
@@ -136,8 +154,10 @@ TForm1::TForm1(TFkomunikacja* komunikacja, QWidget* parent)
   setTabOrder(RxSpinEditadres, ComboBox2);
   setTabOrder(ComboBox2, ComboBox3);
 
-  connect(SpeedButton1, &QPushButton::clicked, this, [this] { SpeedButton1Click(SpeedButton1); });
-  connect(SpeedButton2, &QPushButton::clicked, this, [this] { SpeedButton2Click(SpeedButton2); });
+  connect(SpeedButton1, &QPushButton::clicked, this,
+          Guarded([this] { SpeedButton1Click(SpeedButton1); }));
+  connect(SpeedButton2, &QPushButton::clicked, this,
+          Guarded([this] { SpeedButton2Click(SpeedButton2); }));
 
   FormCreate(this);
 }

@@ -76,10 +76,11 @@ TEST(ErrorBox, ErrorEscapingAHandlerIsShownAndTheProgramGoesOn) {
   QWidget window;
   auto* button = new QPushButton("x", &window);
   int clicks = 0;
-  QObject::connect(button, &QPushButton::clicked, [&] {
-    ++clicks;
-    throw std::runtime_error("Nie ma portu");
-  });
+  QObject::connect(button, &QPushButton::clicked, Guarded([&] {
+                     ++clicks;
+                     if (clicks == 3) throw 42;
+                     throw std::runtime_error("Nie ma portu");
+                   }));
   window.show();
   ASSERT_TRUE(QTest::qWaitForWindowExposed(&window));
 
@@ -95,6 +96,13 @@ TEST(ErrorBox, ErrorEscapingAHandlerIsShownAndTheProgramGoesOn) {
   QTest::mouseClick(button, Qt::LeftButton);
   EXPECT_EQ(clicks, 2);
   EXPECT_EQ(watcher.seen, 2);
+
+  // Something that is no std::exception still gets a box.
+  watcher.Arm();
+  QTest::mouseClick(button, Qt::LeftButton);
+  EXPECT_EQ(clicks, 3);
+  EXPECT_EQ(watcher.seen, 3);
+  EXPECT_EQ(watcher.text, "Unknown exception.");
 }
 
 TEST(ErrorBox, TheSerialComponentsReportShowsTheBoxOnTheUiThread) {

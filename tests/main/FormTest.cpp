@@ -6,6 +6,10 @@
 #include <QScreen>
 #include <QTest>
 
+#include <string>
+#include <vector>
+
+#include "ErrorReport.h"
 #include "IntEdit.h"
 #include "JvIPAddress.h"
 #include "RxSpinEdit.h"
@@ -170,4 +174,20 @@ TEST(Form, CreatingTheWindowSwitchesTheTransactionLogOn) {
   LoggingEnabled = false;
   TForm1 f;
   EXPECT_TRUE(LoggingEnabled);
+}
+
+TEST(Form, AnErrorInAButtonHandlerGoesToTheErrorReportAndTheWindowGoesOn) {
+  std::vector<std::string> reported;
+  SetApplicationErrorReport([&](const std::exception& e) { reported.emplace_back(e.what()); });
+  {
+    TForm1 form;  // no module yet: both handlers fail before touching any port
+    form.show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&form));
+    QTest::mouseClick(form.SpeedButton1, Qt::LeftButton);
+    QTest::mouseClick(form.SpeedButton2, Qt::LeftButton);
+    QTest::mouseClick(form.SpeedButton1, Qt::LeftButton);
+    EXPECT_TRUE(form.isVisible());
+  }
+  SetApplicationErrorReport({});
+  EXPECT_EQ(reported, std::vector<std::string>(3, "No communication module"));
 }
