@@ -703,7 +703,9 @@ bool Device::WaitEvent(std::uint32_t* mask, Overlapped* ov) {
   if (!Usable()) return false;
   if (mask_ == 0 || waitOv_ != nullptr) return Fail(EINVAL);
   detail::StartRequest(ov);
-  if (!DrainInputLocked()) {
+  // A thread driving its read takes what arrives and raises the events itself; draining here
+  // would take the reply from under it and cost it a wake-up.
+  if (!driving_ && !DrainInputLocked()) {
     detail::FinishRequest(ov, 0, EIO);
     ov->hEvent->Reset();
     return Fail(EIO);
