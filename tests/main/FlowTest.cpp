@@ -6,6 +6,8 @@
 #include <QElapsedTimer>
 #include <QTest>
 
+#include <chrono>
+#include <condition_variable>
 #include <filesystem>
 #include <mutex>
 #include <string>
@@ -90,14 +92,19 @@ class Bench {
     triggers_.push_back({operation, faults});
   }
 
+  // The server reports an exchange only after it has written the reply, so a flow can be back
+  // before its last request is recorded: these wait until every request the device has taken
+  // is.
   Ops Requests() {
-    std::lock_guard lock(mutex_);
     Ops ops;
-    for (const ByteString& r : requests_) ops.push_back(OperationOf(r));
+    for (const ByteString& r : RawRequests()) ops.push_back(OperationOf(r));
     return ops;
   }
   std::vector<ByteString> RawRequests() {
-    std::lock_guard lock(mutex_);
+    std::unique_lock lock(mutex_);
+    // Generous: a missing request fails the comparison that follows, not this wait.
+    recorded_.wait_for(lock, std::chrono::seconds(20),
+                       [&] { return taken_ >= device.RequestCount(); });
     return requests_;
   }
   void Forget() {
@@ -116,6 +123,8 @@ class Bench {
   void Exchanged(const devicesim::Exchange& e) {
     std::lock_guard lock(mutex_);
     requests_.push_back(e.request);
+    taken_ = device.RequestCount();
+    recorded_.notify_all();
     const std::string op = OperationOf(e.request);
     for (auto it = triggers_.begin(); it != triggers_.end(); ++it) {
       if (it->first == op) {
@@ -127,7 +136,9 @@ class Bench {
   }
 
   std::mutex mutex_;
+  std::condition_variable recorded_;
   std::vector<ByteString> requests_;
+  int taken_ = 0;  // the device's request count when the last exchange was recorded
   std::vector<std::pair<std::string, Faults>> triggers_;
   devicesim::PtyServerThread server_;
   fs::path ports_;
