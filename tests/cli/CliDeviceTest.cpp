@@ -323,16 +323,19 @@ TEST(CliScan, ADeviceSlowerThanTheTimeOutIsFoundAndReleased) {
 
 TEST(CliScan, ALateReplyDuringTheNextSpeedIsCreditedToTheSpeedItWasAskedAt) {
   TempDir dir;
-  // Asked at 19200 bit/s, it answers 1.5 s later, when the scan has gone on to 38400 (its
-  // wait at 19200 ends near 0.95 s, the one at 38400 near 2.2 s).
-  Sim sim(dir.path / "ports", "COM5", 7, {"--speed", "19200", "--delay", "1500", "--times", "1"});
+  // Asked at 19200 bit/s near 0.55 s, it answers 2.8 s later, when the scan has gone on to
+  // 38400: after that speed has asked address 7 too (near 2.7 s) and before its wait for late
+  // replies ends (near 4.3 s). A loaded machine stretches each probe beyond its 250 ms and so
+  // moves the first bound later: the reply sits well above it, with room for the other.
+  Sim sim(dir.path / "ports", "COM5", 7, {"--speed", "19200", "--delay", "2800", "--times", "1"});
   const Output r = RunCli(
       On(dir, "COM5",
-         {"scan", "--addresses", "5-8", "--speeds", "19200,38400", "--timeout", "150", "--json"}));
+         {"scan", "--addresses", "5-8", "--speeds", "19200,38400", "--timeout", "250", "--json"}));
   EXPECT_EQ(r.status, 0) << r.err;
   EXPECT_EQ(r.out,
             "{\"port\":\"COM5\",\"devices\":[{\"address\":7,\"speed\":19200,\"refused\":"
-            "false,\"slow\":true}],\"probes\":8,\"complete\":true,\"errors\":[]}\n");
+            "false,\"slow\":true}],\"probes\":8,\"complete\":true,\"errors\":[]}\n")
+      << r.err << sim.Stop();
   // Released where it listens; the tries at 38400 went unheard.
   EXPECT_EQ(sim.Requests("07 47 CA"), 1);
   EXPECT_EQ(sim.Ignored("07 47 CA"), 2);
