@@ -22,23 +22,40 @@ TUiDispatcher& UiDispatcher() {
   return d ? *d : BuiltIn();
 }
 
+void TQueuedUiDispatcher::QueueAndWait(Item item, std::unique_lock<std::mutex>& lock,
+                                       const bool& released) {
+  items_.push_back(std::move(item));
+  queued_.notify_all();
+  lock.unlock();
+  WorkQueued();
+  lock.lock();
+  released_.wait(lock, [&] { return released; });
+}
+
 void TQueuedUiDispatcher::RunAndWait(std::function<void()> work) {
+  if (OnUiThread()) {
+    work();
+    return;
+  }
   bool released = false;
   std::exception_ptr error;
   std::unique_lock lock(mutex_);
-  items_.push_back(Item{std::move(work), &released, &error});
-  queued_.notify_all();
-  released_.wait(lock, [&] { return released; });
+  QueueAndWait(Item{std::move(work), &released, &error}, lock, released);
   lock.unlock();
   if (error) std::rethrow_exception(error);
 }
 
 void TQueuedUiDispatcher::Send(std::function<void()> work) {
+  if (OnUiThread()) {
+    try {
+      work();
+    } catch (...) {
+    }
+    return;
+  }
   bool released = false;
   std::unique_lock lock(mutex_);
-  items_.push_back(Item{std::move(work), &released, nullptr});
-  queued_.notify_all();
-  released_.wait(lock, [&] { return released; });
+  QueueAndWait(Item{std::move(work), &released, nullptr}, lock, released);
 }
 
 bool TQueuedUiDispatcher::RunOne(std::unique_lock<std::mutex>& lock) {

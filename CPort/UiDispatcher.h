@@ -48,6 +48,12 @@ class TQueuedUiDispatcher : public TUiDispatcher {
   int ServeNext();
   std::size_t Queued() const;
 
+ protected:
+  // A dispatcher over a toolkit's loop: work sent from the UI thread itself runs at once, and
+  // the loop is told when work is queued so it can call Serve.
+  virtual bool OnUiThread() const { return false; }
+  virtual void WorkQueued() {}
+
  private:
   struct Item {
     std::function<void()> work;
@@ -56,6 +62,7 @@ class TQueuedUiDispatcher : public TUiDispatcher {
     std::exception_ptr* error = nullptr;
   };
   bool RunOne(std::unique_lock<std::mutex>& lock);
+  void QueueAndWait(Item item, std::unique_lock<std::mutex>& lock, const bool& released);
 
   mutable std::mutex mutex_;
   std::condition_variable queued_;    // the UI side waits here for work or a wake
