@@ -173,6 +173,9 @@ class Device final : public detail::EventDriver, public std::enable_shared_from_
   void ServeWritesLocked(Clock::time_point now);
   void AfterWriteLocked(bool all);
   void RaiseLocked(std::uint32_t ev);
+  bool HoldLocked(Clock::time_point now) const;
+  void CompleteWaitLocked();
+  void FlushHeldLocked(Clock::time_point now);
   void GoneLocked();
   void CompleteAllLocked(int error);
   void UpdateWatcherLocked();
@@ -210,6 +213,7 @@ class Device final : public detail::EventDriver, public std::enable_shared_from_
   Clock::time_point quietUntil_{};
 
   std::uint32_t mask_ = 0, history_ = 0;
+  Clock::time_point heldSince_{};  // when history_ got its first undelivered event
   Overlapped* waitOv_ = nullptr;
   std::uint32_t* waitMask_ = nullptr;
   bool rx80Raised_ = false;
@@ -710,7 +714,7 @@ bool Device::WaitEvent(std::uint32_t* mask, Overlapped* ov) {
     ov->hEvent->Reset();
     return Fail(EIO);
   }
-  if (history_ != 0) {
+  if (history_ != 0 && !HoldLocked(Clock::now())) {
     *mask = history_;
     history_ = 0;
     detail::FinishRequest(ov, 0, 0);
@@ -722,17 +726,37 @@ bool Device::WaitEvent(std::uint32_t* mask, Overlapped* ov) {
   return Fail(ErrorIoPending);
 }
 
+// While a caller runs exchanges back to back (driving its reads, or within the quiet period
+// after one), events are gathered for up to kQuiet and handed over in one batch: a monitor
+// woken for every write and every reply would cost each exchange two thread wake-ups.
+bool Device::HoldLocked(Clock::time_point now) const {
+  return (driving_ || now < quietUntil_) && now < heldSince_ + kQuiet;
+}
+
+void Device::CompleteWaitLocked() {
+  *waitMask_ = history_;
+  history_ = 0;
+  Overlapped* ov = waitOv_;
+  waitOv_ = nullptr;
+  detail::FinishRequest(ov, 0, 0);
+}
+
+void Device::FlushHeldLocked(Clock::time_point now) {
+  if (waitOv_ && history_ != 0 && !HoldLocked(now)) CompleteWaitLocked();
+}
+
 void Device::RaiseLocked(std::uint32_t ev) {
   ev &= mask_;
   if (ev == 0) return;
+  const auto now = Clock::now();
+  if (history_ == 0) heldSince_ = now;
   history_ |= ev;
-  if (waitOv_) {
-    *waitMask_ = history_;
-    history_ = 0;
-    Overlapped* ov = waitOv_;
-    waitOv_ = nullptr;
-    detail::FinishRequest(ov, 0, 0);
+  if (!waitOv_) return;
+  if (!HoldLocked(now)) {
+    CompleteWaitLocked();
+    return;
   }
+  UpdateWatcherLocked();  // the watcher hands the batch over if the burst goes on too long
 }
 
 void Device::StartLineWatcherLocked() {
@@ -996,7 +1020,9 @@ bool Device::Drive(const Overlapped* ov, Clock::time_point deadline, bool infini
   }
   driving_ = false;
   // The next exchange of a burst most likely follows within the quiet period.
-  quietUntil_ = std::max(quietUntil_, Clock::now() + kQuiet);
+  const auto end = Clock::now();
+  quietUntil_ = std::max(quietUntil_, end + kQuiet);
+  FlushHeldLocked(end);
   UpdateWatcherLocked();  // someone else may need the fd watched now
   return true;
 }
@@ -1185,6 +1211,7 @@ Clock::time_point Device::WatcherDeadlineLocked(Clock::time_point now) const {
   }
   if (!writes_.empty() && writes_.front().hasDeadline) t = std::min(t, writes_.front().deadline);
   if (drainPending_) t = std::min(t, drainCheck_);
+  if (waitOv_ && history_ != 0) t = std::min(t, heldSince_ + kQuiet);
   return t;
 }
 
@@ -1205,6 +1232,7 @@ void Device::WatcherLoop() {
     const auto now = Clock::now();
     ServeReadsLocked(now);
     ServeWritesLocked(now);
+    FlushHeldLocked(now);
     watcherIn_ = WantInLocked(now);
     watcherOut_ = WantOutLocked();
     watcherDeadline_ = WatcherDeadlineLocked(now);
