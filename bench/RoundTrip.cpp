@@ -1,7 +1,9 @@
 // One device transaction (7-byte request, 8-byte reply) over one pseudo-terminal with one
 // responder thread, through every contender in rotating blocks; then the read time-out of
 // each against a silent peer. Ratios are to the plain poll/read loop.
-// Run: bench_roundtrip [rounds=10000] [timeout reads=20]
+// Run: bench_roundtrip [rounds=10000] [timeout reads=20] [only=text]
+// With `only`, the round trip keeps the plain loop and the contenders whose name holds the
+// text, and the time-out figures are left out: for profiling one contender.
 #include <sys/stat.h>
 
 #include <filesystem>
@@ -77,6 +79,7 @@ int main(int argc, char** argv) {
 
   std::vector<std::unique_ptr<Client>> clients = AllClients();
   const std::size_t peers = clients.size();
+  const std::string only = argc > 3 ? argv[3] : "";
   // Where the port's own cost goes: without its event monitor, and with the monitor parked.
   clients.push_back(ComPortClient(false, true));
   clients.push_back(ComPortClient(true, false));
@@ -86,6 +89,9 @@ int main(int argc, char** argv) {
   std::vector<Contender> cs;
   for (auto& c : clients) {
     Client* client = c.get();
+    if (!only.empty() && client != clients[0].get() &&
+        std::string(client->Name()).find(only) == std::string::npos)
+      continue;
     cs.push_back({client->Name(),
                   [client, &pty] { client->Open(pty.Path()); },
                   [client, &request, &reply] {
@@ -109,6 +115,12 @@ int main(int argc, char** argv) {
               rounds);
   const double floor = Summarise(cs[0].samples).median;
   for (const Contender& c : cs) PrintLine(c.name, Summarise(c.samples), "us", floor);
+
+  if (!only.empty()) {
+    std::error_code ec;
+    fs::remove_all(dir, ec);
+    return 0;
+  }
 
   // Time-out accuracy: nothing ever comes, the read ends by its total time-out.
   Pty silent;
