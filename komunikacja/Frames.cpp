@@ -158,15 +158,18 @@ ByteString TrimText(const ByteString& text) {
   return text.substr(begin, end - begin);
 }
 
-std::string HexDump(const ByteString& bytes) {
+void AppendHexDump(std::string& out, const ByteString& bytes) {
   static const char digits[] = "0123456789ABCDEF";
-  std::string out;
-  out.reserve(bytes.size() * 3);
   for (std::size_t i = 0; i < bytes.size(); ++i) {
     const std::uint8_t b = ByteAt(bytes, i);
-    out.push_back(digits[b >> 4]);
-    out.push_back(digits[b & 0xF]);
-    out.push_back(' ');
+    const char hex[3] = {digits[b >> 4], digits[b & 0xF], ' '};
+    out.append(hex, 3);
   }
+}
+
+std::string HexDump(const ByteString& bytes) {
+  std::string out;
+  out.reserve(bytes.size() * 3);
+  AppendHexDump(out, bytes);
   return out;
 }

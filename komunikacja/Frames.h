@@ -77,3 +77,5 @@ ByteString TrimText(const ByteString& text);
 
 // "01 47 C9 " - two upper-case hex digits and a space per byte.
 std::string HexDump(const ByteString& bytes);
+// The same text appended to out.
+void AppendHexDump(std::string& out, const ByteString& bytes);

@@ -1,8 +1,10 @@
+#include <fcntl.h>
 #include <limits.h>
 #include <locale.h>
 #include <unistd.h>
 
-#include <cstdio>
+#include <cerrno>
+#include <charconv>
 #include <ctime>
 
 #include "komunikacja.h"
@@ -11,14 +13,18 @@ bool LoggingEnabled = false;
 
 namespace {
 
-std::string ExecutableDir() {
-  char path[PATH_MAX];
-  const ssize_t n = readlink("/proc/self/exe", path, sizeof path - 1);
-  if (n <= 0) return {};
-  const std::string p(path, static_cast<std::size_t>(n));
-  const auto slash = p.rfind('/');
-  if (slash == std::string::npos) return {};
-  return slash == 0 ? "/" : p.substr(0, slash);
+// The executable does not move while it runs: its folder is looked up once.
+const std::string& ExecutableDir() {
+  static const std::string dir = [] {
+    char path[PATH_MAX];
+    const ssize_t n = readlink("/proc/self/exe", path, sizeof path - 1);
+    if (n <= 0) return std::string();
+    const std::string p(path, static_cast<std::size_t>(n));
+    const auto slash = p.rfind('/');
+    if (slash == std::string::npos) return std::string();
+    return slash == 0 ? std::string("/") : p.substr(0, slash);
+  }();
+  return dir;
 }
 
 // The user's date and time formats, whatever the program set its own locale to.
@@ -30,18 +36,44 @@ locale_t UserTimeLocale() {
   return locale;
 }
 
-std::string DateTimeLine() {
+// Appends the date line for now; the text of one second is formatted once.
+void AppendDateTimeLine(std::string& out) {
+  thread_local std::time_t cachedAt = -1;
+  thread_local std::string cached;
   const std::time_t now = std::time(nullptr);
-  std::tm tm{};
-  localtime_r(&now, &tm);
-  char buf[128];
-  std::string line;
-  if (strftime_l(buf, sizeof buf, "%x", &tm, UserTimeLocale()) > 0) line = buf;
-  if (tm.tm_hour != 0 || tm.tm_min != 0 || tm.tm_sec != 0) {
-    if (strftime_l(buf, sizeof buf, "%X", &tm, UserTimeLocale()) > 0)
-      line += std::string(" ") + buf;
+  if (now != cachedAt) {
+    std::tm tm{};
+    localtime_r(&now, &tm);
+    char buf[128];
+    cached.clear();
+    if (strftime_l(buf, sizeof buf, "%x", &tm, UserTimeLocale()) > 0) cached = buf;
+    if (tm.tm_hour != 0 || tm.tm_min != 0 || tm.tm_sec != 0) {
+      if (strftime_l(buf, sizeof buf, "%X", &tm, UserTimeLocale()) > 0) {
+        cached += ' ';
+        cached += buf;
+      }
+    }
+    cachedAt = now;
   }
-  return line;
+  out += cached;
+}
+
+void AppendNumber(std::string& out, std::int64_t value) {
+  char buf[24];
+  const auto r = std::to_chars(buf, buf + sizeof buf, value);
+  out.append(buf, r.ptr);
+}
+
+// Writes all of text to fd; false when the file takes no more (disk full, I/O error).
+bool WriteAll(int fd, const std::string& text) {
+  std::size_t done = 0;
+  while (done < text.size()) {
+    const ssize_t n = ::write(fd, text.data() + done, text.size() - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    done += static_cast<std::size_t>(n);
+  }
+  return true;
 }
 
 }  // namespace
@@ -61,18 +93,29 @@ void TFkomunikacja::LogTransaction(const ByteString& request, const ByteString& 
                                    std::int32_t code) noexcept {
   if (!LoggingEnabled) return;
   try {
-    const std::string path = LogFilePath();
-    if (path.empty()) return;
-    const std::string entry = " \r\n" + DateTimeLine() + "\r\n \r\n" + "  M: " + HexDump(request) +
-                              "   [" + std::to_string(request.size()) + "]\r\n" +
-                              "  S: " + HexDump(reply) + "   [" + std::to_string(reply.size()) +
-                              "] " + std::to_string(code) + "\r\n";
+    if (logPath_.empty()) logPath_ = LogFilePath();
+    if (logPath_.empty()) return;
+    std::string& entry = logEntry_;
+    entry.clear();
+    entry += " \r\n";
+    AppendDateTimeLine(entry);
+    entry += "\r\n \r\n  M: ";
+    AppendHexDump(entry, request);
+    entry += "   [";
+    AppendNumber(entry, static_cast<std::int64_t>(request.size()));
+    entry += "]\r\n  S: ";
+    AppendHexDump(entry, reply);
+    entry += "   [";
+    AppendNumber(entry, static_cast<std::int64_t>(reply.size()));
+    entry += "] ";
+    AppendNumber(entry, code);
+    entry += "\r\n";
     // Opened and closed per entry, so others can read or remove the file in between.
-    std::FILE* file = std::fopen(path.c_str(), "ab");
-    if (!file) return;
-    std::fwrite(entry.data(), 1, entry.size(), file);
-    std::fflush(file);
-    std::fclose(file);
+    const int fd =
+        ::open(logPath_.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOCTTY, 0666);
+    if (fd < 0) return;
+    WriteAll(fd, entry);
+    ::close(fd);
   } catch (...) {
     // The log never disturbs a transaction.
   }

@@ -105,6 +105,10 @@ class TFkomunikacja {
 
   int platformId_;
   std::string logDirectory_;
+  // Kept between entries: the file's path and the text of one entry, so a transaction's
+  // entry costs the three calls that append it and no allocation.
+  std::string logPath_;
+  std::string logEntry_;
 };
 
 // The eight device operations: the read time-out of the operation, at most two attempts,
