@@ -150,7 +150,8 @@ class Device final : public detail::EventDriver, public std::enable_shared_from_
     Device* d;
     explicit Use(Device* dev) : d(dev) { ++d->users_; }
     ~Use() {
-      if (--d->users_ == 0) {
+      // Only Close waits for the last user to leave.
+      if (--d->users_ == 0 && d->closing_.load()) {
         std::lock_guard<std::mutex> lk(d->mu_);
         d->usersCv_.notify_all();
       }
@@ -172,6 +173,7 @@ class Device final : public detail::EventDriver, public std::enable_shared_from_
   void PumpWritesLocked();
   void ServeWritesLocked(Clock::time_point now);
   void AfterWriteLocked(bool all);
+  void LookAtOutputLocked();
   void RaiseLocked(std::uint32_t ev);
   bool HoldLocked(Clock::time_point now) const;
   void CompleteWaitLocked();
@@ -196,7 +198,7 @@ class Device final : public detail::EventDriver, public std::enable_shared_from_
   mutable std::mutex mu_;
   std::condition_variable usersCv_;
   std::atomic<int> users_{0};
-  bool closing_ = false;
+  std::atomic<bool> closing_{false};  // set under mu_; read without it where users leave
   bool gone_ = false;
 
   Dcb dcb_;
@@ -213,7 +215,7 @@ class Device final : public detail::EventDriver, public std::enable_shared_from_
   Clock::time_point quietUntil_{};
 
   std::uint32_t mask_ = 0, history_ = 0;
-  Clock::time_point heldSince_{};  // when history_ got its first undelivered event
+  Clock::time_point heldSince_{};  // since when events (or a look at the output) wait
   Overlapped* waitOv_ = nullptr;
   std::uint32_t* waitMask_ = nullptr;
   bool rx80Raised_ = false;
@@ -229,6 +231,9 @@ class Device final : public detail::EventDriver, public std::enable_shared_from_
   unsigned char immByte_ = 0;
   bool immOutstanding_ = false;
   bool drainPending_ = false;  // output written, EV_TXEMPTY not yet raised
+  // A write ended and whether the output has drained is not looked at yet: only a wait or a
+  // batch can show EV_TXEMPTY, so the output queue is asked then, not after every write.
+  bool txCheckPending_ = false;
   Clock::time_point drainCheck_{};
 
   bool driving_ = false;
@@ -678,6 +683,7 @@ bool Device::SetMask(std::uint32_t mask) {
   if (mask & ~kAllEvents) return Fail(EINVAL);
   mask_ = mask;
   history_ = 0;
+  txCheckPending_ = false;
   if (waitOv_) {
     *waitMask_ = 0;
     Overlapped* ov = waitOv_;
@@ -714,11 +720,14 @@ bool Device::WaitEvent(std::uint32_t* mask, Overlapped* ov) {
     ov->hEvent->Reset();
     return Fail(EIO);
   }
-  if (history_ != 0 && !HoldLocked(Clock::now())) {
-    *mask = history_;
-    history_ = 0;
-    detail::FinishRequest(ov, 0, 0);
-    return true;
+  if ((history_ != 0 || txCheckPending_) && !HoldLocked(Clock::now())) {
+    if (txCheckPending_) LookAtOutputLocked();
+    if (history_ != 0) {
+      *mask = history_;
+      history_ = 0;
+      detail::FinishRequest(ov, 0, 0);
+      return true;
+    }
   }
   waitOv_ = ov;
   waitMask_ = mask;
@@ -734,6 +743,7 @@ bool Device::HoldLocked(Clock::time_point now) const {
 }
 
 void Device::CompleteWaitLocked() {
+  if (txCheckPending_) LookAtOutputLocked();
   *waitMask_ = history_;
   history_ = 0;
   Overlapped* ov = waitOv_;
@@ -742,14 +752,16 @@ void Device::CompleteWaitLocked() {
 }
 
 void Device::FlushHeldLocked(Clock::time_point now) {
-  if (waitOv_ && history_ != 0 && !HoldLocked(now)) CompleteWaitLocked();
+  if (!waitOv_ || (history_ == 0 && !txCheckPending_) || HoldLocked(now)) return;
+  if (txCheckPending_) LookAtOutputLocked();
+  if (history_ != 0) CompleteWaitLocked();
 }
 
 void Device::RaiseLocked(std::uint32_t ev) {
   ev &= mask_;
   if (ev == 0) return;
   const auto now = Clock::now();
-  if (history_ == 0) heldSince_ = now;
+  if (history_ == 0 && !txCheckPending_) heldSince_ = now;
   history_ |= ev;
   if (!waitOv_) return;
   if (!HoldLocked(now)) {
@@ -972,7 +984,7 @@ bool Device::Read(void* buf, std::uint32_t n, std::uint32_t* read, Overlapped* o
   }
   detail::AttachDriver(ov, shared_from_this());
   // Its owner will most likely drive it at once; the watcher takes it if nobody does.
-  quietUntil_ = std::max(quietUntil_, Clock::now() + kQuiet);
+  quietUntil_ = std::max(quietUntil_, now + kQuiet);
   UpdateWatcherLocked();
   return Fail(ErrorIoPending);
 }
@@ -984,12 +996,13 @@ bool Device::Drive(const Overlapped* ov, Clock::time_point deadline, bool infini
   if (driving_ || closing_) return false;
   driving_ = true;
   driverThread_ = std::this_thread::get_id();
+  auto now = Clock::now();
   // The watcher's deadline then falls before the quiet period this read ends with, so a
   // short drive needs no kick at either end.
-  quietUntil_ = std::max(quietUntil_, Clock::now() + kQuiet);
+  quietUntil_ = std::max(quietUntil_, now + kQuiet);
   UpdateWatcherLocked();  // the watcher lets go of the fd
-  for (;;) {
-    auto now = Clock::now();
+  for (bool first = true;; first = false) {
+    if (!first) now = Clock::now();
     ServeReadsLocked(now);
     if (!ov->pending.load() || gone_ || closing_) break;
     if (!infinite && now >= deadline) break;
@@ -1006,7 +1019,7 @@ bool Device::Drive(const Overlapped* ov, Clock::time_point deadline, bool infini
     timespec ts;
     const timespec* tsp = nullptr;
     if (until != Clock::time_point::max()) {
-      ts = ToTimespec(WaitPart(until - Clock::now()));
+      ts = ToTimespec(WaitPart(until - now));
       tsp = &ts;
     }
     const int r = ppoll(p, 2, tsp, nullptr);
@@ -1048,10 +1061,21 @@ std::uint32_t Device::CharMicrosLocked() const {
 
 void Device::AfterWriteLocked(bool all) {
   if (!all || !(mask_ & EV_TXEMPTY)) return;
+  const auto now = Clock::now();
+  if (history_ == 0 && !txCheckPending_) heldSince_ = now;
+  txCheckPending_ = true;
+  drainPending_ = false;  // the look at the output decides again
+  if (!waitOv_) return;
+  FlushHeldLocked(now);
+  if (waitOv_) UpdateWatcherLocked();  // held: the watcher hands the batch over in time
+}
+
+void Device::LookAtOutputLocked() {
+  txCheckPending_ = false;
   int outq = 0;
   if (ioctl(fd_, TIOCOUTQ, &outq) != 0 || outq == 0) {
     drainPending_ = false;
-    RaiseLocked(EV_TXEMPTY);
+    history_ |= EV_TXEMPTY & mask_;
     return;
   }
   // Still leaving the wire: look again when it should be out.
@@ -1211,7 +1235,7 @@ Clock::time_point Device::WatcherDeadlineLocked(Clock::time_point now) const {
   }
   if (!writes_.empty() && writes_.front().hasDeadline) t = std::min(t, writes_.front().deadline);
   if (drainPending_) t = std::min(t, drainCheck_);
-  if (waitOv_ && history_ != 0) t = std::min(t, heldSince_ + kQuiet);
+  if (waitOv_ && (history_ != 0 || txCheckPending_)) t = std::min(t, heldSince_ + kQuiet);
   return t;
 }
 

@@ -494,6 +494,17 @@ TEST_F(PtyPort, CommEventsForReceivedBytesAndTheEventCharacter) {
               (ev.ev.Wait(3000) && api.GetOverlappedResult(h, &ev.ov, &n, false)));
   EXPECT_EQ(mask, EV_TXEMPTY);
 
+  // And a wait already pending when the write ends completes with it.
+  mask = 0;
+  ASSERT_FALSE(api.WaitCommEvent(h, &mask, &ev.ov));
+  ASSERT_EQ(GetLastError(), ErrorIoPending);
+  ASSERT_TRUE(api.WriteFile(h, "hi", 2, &n, &wr.ov) ||
+              api.GetOverlappedResult(h, &wr.ov, &n, true));
+  ASSERT_TRUE(ev.ev.Wait(3000));
+  ASSERT_TRUE(api.GetOverlappedResult(h, &ev.ov, &n, false));
+  EXPECT_EQ(mask, EV_TXEMPTY);
+  EXPECT_EQ(pty.Receive(4), "hihi");
+
   // Setting the mask ends a pending wait with an empty mask.
   mask = 0xDEAD;
   ASSERT_FALSE(api.WaitCommEvent(h, &mask, &ev.ov));
