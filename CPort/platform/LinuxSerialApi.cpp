@@ -167,6 +167,7 @@ class Device final : public detail::EventDriver, public std::enable_shared_from_
   std::size_t RoomLocked() const;
   bool DrainInputLocked();  // false when the device has gone
   void DeliverLocked(const unsigned char* p, std::size_t n);
+  void ReceivedLocked(const unsigned char* p, std::size_t n, Clock::time_point now);
   void DecodeLocked(const unsigned char* raw, std::size_t n);
   void ServeReadsLocked(Clock::time_point now);
   void FinishReadLocked(std::size_t index, int error);
@@ -848,6 +849,28 @@ bool Device::DrainInputLocked() {
   if (gone_) return false;
   unsigned char raw[4096];
   for (;;) {
+    // Plain data for a waiting read goes straight into its buffer, with no copy on the way.
+    if (!marked_ && !(dcb_.Flags & dcb::fNull) && queue_.empty() && !reads_.empty() &&
+        reads_.front().got < reads_.front().n) {
+      PendingRead& pr = reads_.front();
+      unsigned char* to = pr.buf + pr.got;
+      const std::size_t want = pr.n - pr.got;
+      const ssize_t r = ::read(fd_, to, want);
+      if (r > 0) {
+        CheckCountersLocked();
+        const auto now = Clock::now();
+        pr.got += std::uint32_t(r);
+        pr.lastByte = now;
+        ReceivedLocked(to, std::size_t(r), now);
+        // What follows a read that is now complete stays in the kernel until it is asked for.
+        if (std::size_t(r) < want || reads_.empty()) return true;
+        continue;
+      }
+      if (r < 0 && errno == EINTR) continue;
+      if (r < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return true;
+      GoneLocked();
+      return false;
+    }
     const std::size_t room = RoomLocked();
     if (room == 0) return true;
     const std::size_t want = std::min(room, sizeof raw);
@@ -913,8 +936,6 @@ void Device::DecodeLocked(const unsigned char* raw, std::size_t n) {
 void Device::DeliverLocked(const unsigned char* p, std::size_t n) {
   if (n == 0) return;
   const auto now = Clock::now();
-  std::uint32_t ev = EV_RXCHAR;
-  if (std::memchr(p, static_cast<unsigned char>(dcb_.EvtChar), n)) ev |= EV_RXFLAG;
   std::size_t i = 0;
   for (PendingRead& r : reads_) {
     const std::size_t take = std::min<std::size_t>(r.n - r.got, n - i);
@@ -926,6 +947,13 @@ void Device::DeliverLocked(const unsigned char* p, std::size_t n) {
     if (i == n) break;
   }
   if (i < n) queue_.insert(queue_.end(), p + i, p + n);
+  ReceivedLocked(p, n, now);
+}
+
+// The events of n bytes just placed in reads or the queue, then the reads they may end.
+void Device::ReceivedLocked(const unsigned char* p, std::size_t n, Clock::time_point now) {
+  std::uint32_t ev = EV_RXCHAR;
+  if (std::memchr(p, static_cast<unsigned char>(dcb_.EvtChar), n)) ev |= EV_RXFLAG;
   if (!rx80Raised_ && queue_.size() * 5 >= inQueueSize_ * 4) {
     rx80Raised_ = true;
     ev |= EV_RX80FULL;
@@ -969,14 +997,16 @@ bool Device::Read(void* buf, std::uint32_t n, std::uint32_t* read, Overlapped* o
   if (!Usable()) return false;
   detail::StartRequest(ov);
   const auto now = Clock::now();
-  reads_.push_back(PendingRead{ov, static_cast<unsigned char*>(buf), n, 0,
-                               detail::PlanRead(timeouts_, n, now), now});
-  ServeReadsLocked(now);  // from the queue first
-  // A read that must answer now takes what the kernel holds; any other finds it in Drive.
-  if (ov->pending.load() && reads_.size() == 1 && reads_.front().plan.immediate) {
-    if (!DrainInputLocked()) return Fail(EIO);
-    ServeReadsLocked(Clock::now());
+  const detail::ReadPlan plan = detail::PlanRead(timeouts_, n, now);
+  // A read that must answer now takes what the kernel holds as well, queued behind older
+  // bytes; any other finds it in Drive.
+  if (plan.immediate && reads_.empty() && !DrainInputLocked()) {
+    detail::FinishRequest(ov, 0, EIO);
+    ov->hEvent->Reset();
+    return Fail(EIO);
   }
+  reads_.push_back(PendingRead{ov, static_cast<unsigned char*>(buf), n, 0, plan, now});
+  ServeReadsLocked(now);
   if (!ov->pending.load()) {
     if (read) *read = ov->transferred;
     if (ov->error != 0) return Fail(ov->error);

@@ -298,6 +298,25 @@ TEST_F(PtyPort, ImmediateModeReturnsWhatIsQueuedAtOnce) {
   EXPECT_EQ(got, 0u);
 }
 
+TEST_F(PtyPort, ImmediateModeAlsoTakesBytesNobodyHasFetchedYetAfterTheQueuedOnes) {
+  // No events watched and no read pending: nothing fetches bytes from the device on its own.
+  pty.Send("abcd");
+  std::uint32_t queued = 0, err = 0;
+  ComStat st;
+  const auto end = steady_clock::now() + seconds(2);
+  while (queued < 4 && steady_clock::now() < end) {
+    ASSERT_TRUE(api.ClearCommError(h, &err, &st));  // fetches "abcd" into the queue
+    queued = st.cbInQue;
+  }
+  ASSERT_EQ(queued, 4u);
+  pty.Send("efg");
+  Timeouts(MaxDword, 0, 0);
+  char buf[8];
+  std::uint32_t n = 0;
+  while (n < 7 && steady_clock::now() < end + seconds(2)) n += ReadNow(buf + n, 8 - n);
+  EXPECT_EQ(std::string(buf, n), "abcdefg");
+}
+
 TEST_F(PtyPort, AbortPurgeEndsAPendingReadAtOnceWithWhatItHolds) {
   Timeouts(0, 0, 0);  // no time-out at all
   char buf[8];
