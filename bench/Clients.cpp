@@ -92,11 +92,12 @@ TQueuedUiDispatcher& UiQueue() {
 
 class Ours final : public Client {
  public:
-  Ours(bool events, bool serve) : events_(events), serve_(serve) {}
+  Ours(bool events, bool serve, bool purge) : events_(events), serve_(serve), purge_(purge) {}
   const char* Name() const override {
-    return !events_ ? "TComPort, no events watched"
-           : serve_ ? "TComPort (purge, write, read)"
-                    : "TComPort, monitor never served";
+    return !events_  ? "TComPort, no events watched"
+           : !serve_ ? "TComPort, monitor never served"
+           : purge_  ? "TComPort (purge, write, read)"
+                     : "TComPort (write, read)";
   }
   void Open(const std::string& path) override {
     UiQueue();
@@ -116,7 +117,7 @@ class Ours final : public Client {
     port_.reset();
   }
   std::size_t Exchange(const std::string& request, char* reply, std::size_t n) override {
-    port_->PurgeBuffers(true, true);
+    if (purge_) port_->PurgeBuffers(true, true);
     if (port_->WriteText(request) != std::int32_t(request.size())) return 0;
     port_->ReadText(text_, std::int32_t(n));
     std::memcpy(reply, text_.data(), text_.size());
@@ -132,7 +133,7 @@ class Ours final : public Client {
   }
 
  private:
-  const bool events_, serve_;
+  const bool events_, serve_, purge_;
   std::unique_ptr<TComPort> port_;
   std::string text_;
 };
@@ -245,8 +246,8 @@ class Sp final : public Client {
 void ServeUiQueue() { UiQueue().Serve(); }
 
 std::unique_ptr<Client> PlainClient(bool flushFirst) { return std::make_unique<Plain>(flushFirst); }
-std::unique_ptr<Client> ComPortClient(bool events, bool serve) {
-  return std::make_unique<Ours>(events, serve);
+std::unique_ptr<Client> ComPortClient(bool events, bool serve, bool purge) {
+  return std::make_unique<Ours>(events, serve, purge);
 }
 
 std::vector<std::unique_ptr<Client>> AllClients() {

@@ -34,7 +34,8 @@ void ServeUiQueue();
 std::unique_ptr<Client> PlainClient(bool flushFirst);
 // With all ten events watched, as the device link opens it; its monitor's batches are served
 // after every round unless serve is false (then the monitor stays parked after its first).
-std::unique_ptr<Client> ComPortClient(bool events = true, bool serve = true);
+// Each exchange purges both buffers first, as the device link does, unless purge is false.
+std::unique_ptr<Client> ComPortClient(bool events = true, bool serve = true, bool purge = true);
 // Every client this build has, in table order; the first is the plain loop (the reference).
 std::vector<std::unique_ptr<Client>> AllClients();
 
