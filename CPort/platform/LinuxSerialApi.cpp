@@ -850,34 +850,32 @@ bool Device::DrainInputLocked() {
   unsigned char raw[4096];
   for (;;) {
     // Plain data for a waiting read goes straight into its buffer, with no copy on the way.
-    if (!marked_ && !(dcb_.Flags & dcb::fNull) && queue_.empty() && !reads_.empty() &&
-        reads_.front().got < reads_.front().n) {
-      PendingRead& pr = reads_.front();
-      unsigned char* to = pr.buf + pr.got;
-      const std::size_t want = pr.n - pr.got;
-      const ssize_t r = ::read(fd_, to, want);
-      if (r > 0) {
-        CheckCountersLocked();
-        const auto now = Clock::now();
-        pr.got += std::uint32_t(r);
-        pr.lastByte = now;
-        ReceivedLocked(to, std::size_t(r), now);
-        // What follows a read that is now complete stays in the kernel until it is asked for.
-        if (std::size_t(r) < want || reads_.empty()) return true;
+    const bool direct = !marked_ && !(dcb_.Flags & dcb::fNull) && queue_.empty() &&
+                        !reads_.empty() && reads_.front().got < reads_.front().n;
+    unsigned char* to = raw;
+    std::size_t want = 0;
+    if (direct) {
+      to = reads_.front().buf + reads_.front().got;
+      want = reads_.front().n - reads_.front().got;
+    } else {
+      want = std::min(RoomLocked(), sizeof raw);
+      if (want == 0) return true;
+    }
+    const ssize_t r = ::read(fd_, to, want);
+    if (r > 0) {
+      const auto n = std::size_t(r);
+      if (!direct) {
+        DecodeLocked(raw, n);
+        if (n < want) return true;
         continue;
       }
-      if (r < 0 && errno == EINTR) continue;
-      if (r < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return true;
-      GoneLocked();
-      return false;
-    }
-    const std::size_t room = RoomLocked();
-    if (room == 0) return true;
-    const std::size_t want = std::min(room, sizeof raw);
-    const ssize_t r = ::read(fd_, raw, want);
-    if (r > 0) {
-      DecodeLocked(raw, std::size_t(r));
-      if (std::size_t(r) < want) return true;
+      CheckCountersLocked();
+      const auto now = Clock::now();
+      reads_.front().got += std::uint32_t(n);
+      reads_.front().lastByte = now;
+      ReceivedLocked(to, n, now);
+      // What follows a read that is now complete stays in the kernel until it is asked for.
+      if (n < want || reads_.empty()) return true;
       continue;
     }
     if (r < 0 && errno == EINTR) continue;
