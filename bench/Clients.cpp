@@ -14,6 +14,7 @@
 
 #include "BenchSupport.h"
 #include "ComPort.h"
+#include "SerialApi.h"
 #include "UiDispatcher.h"
 
 #ifdef BENCH_HAVE_QSERIALPORT
@@ -138,6 +139,57 @@ class Ours final : public Client {
   std::string text_;
 };
 
+// The platform layer alone, called as the port calls it (a request and event per call, wait,
+// then the result), no events watched: what the layer costs beneath the component.
+class Layer final : public Client {
+ public:
+  const char* Name() const override { return "platform layer (purge, write, read)"; }
+  void Open(const std::string& path) override {
+    ov_.hEvent = &event_;
+    h_ = api_.CreateFile(path);
+    if (h_ == serial::InvalidHandle) Die("layer open " + path);
+    serial::Dcb d;
+    d.BaudRate = 19200;
+    d.Flags = serial::dcb::fBinary | (serial::RTS_CONTROL_TOGGLE << serial::dcb::fRtsControlShift);
+    d.ByteSize = 8;
+    d.StopBits = serial::TWOSTOPBITS;
+    d.XonChar = 17;
+    d.XoffChar = 19;
+    if (!api_.SetCommState(h_, d) ||
+        !api_.SetCommTimeouts(h_, {serial::MaxDword, 2, 1000, 100, 1000}))
+      Die("layer set-up");
+  }
+  void Close() override {
+    api_.CloseHandle(h_);
+    h_ = serial::InvalidHandle;
+  }
+  std::size_t Exchange(const std::string& request, char* reply, std::size_t n) override {
+    if (!api_.PurgeComm(h_, serial::PURGE_RXCLEAR | serial::PURGE_TXCLEAR)) Die("layer purge");
+    std::uint32_t done = 0;
+    if (!Await(api_.WriteFile(h_, request.data(), std::uint32_t(request.size()), &done, &ov_),
+               &done) ||
+        done != request.size())
+      return 0;
+    return TimedRead(reply, n);
+  }
+  std::size_t TimedRead(char* buf, std::size_t n) override {
+    std::uint32_t got = 0;
+    return Await(api_.ReadFile(h_, buf, std::uint32_t(n), &got, &ov_), &got) ? got : 0;
+  }
+
+ private:
+  bool Await(bool doneAtOnce, std::uint32_t* n) {
+    if (doneAtOnce) return true;
+    if (serial::GetLastError() != serial::ErrorIoPending) return false;
+    event_.Wait();
+    return api_.GetOverlappedResult(h_, &ov_, n, false);
+  }
+  serial::SerialApi& api_ = serial::SystemSerialApi();
+  serial::Handle h_ = serial::InvalidHandle;
+  serial::Event event_{true};
+  serial::Overlapped ov_;
+};
+
 #ifdef BENCH_HAVE_QSERIALPORT
 class Qt final : public Client {
  public:
@@ -249,6 +301,8 @@ std::unique_ptr<Client> PlainClient(bool flushFirst) { return std::make_unique<P
 std::unique_ptr<Client> ComPortClient(bool events, bool serve, bool purge) {
   return std::make_unique<Ours>(events, serve, purge);
 }
+
+std::unique_ptr<Client> LayerClient() { return std::make_unique<Layer>(); }
 
 std::vector<std::unique_ptr<Client>> AllClients() {
   std::vector<std::unique_ptr<Client>> v;

@@ -36,6 +36,8 @@ std::unique_ptr<Client> PlainClient(bool flushFirst);
 // after every round unless serve is false (then the monitor stays parked after its first).
 // Each exchange purges both buffers first, as the device link does, unless purge is false.
 std::unique_ptr<Client> ComPortClient(bool events = true, bool serve = true, bool purge = true);
+// The platform layer's calls without the component: purge, write, read, no events watched.
+std::unique_ptr<Client> LayerClient();
 // Every client this build has, in table order; the first is the plain loop (the reference).
 std::vector<std::unique_ptr<Client>> AllClients();
 

@@ -80,7 +80,9 @@ int main(int argc, char** argv) {
   std::vector<std::unique_ptr<Client>> clients = AllClients();
   const std::size_t peers = clients.size();
   const std::string only = argc > 3 ? argv[3] : "";
-  // Where the port's own cost goes: without its event monitor, and with the monitor parked.
+  // Where the port's own cost goes: the platform layer alone, the port without its event monitor,
+  // and with the monitor parked.
+  clients.push_back(LayerClient());
   clients.push_back(ComPortClient(false, true));
   clients.push_back(ComPortClient(true, false));
   clients.push_back(std::make_unique<TransactClient>(false, dir));
