@@ -1,5 +1,4 @@
 #include <fcntl.h>
-#include <limits.h>
 #include <locale.h>
 #include <unistd.h>
 
@@ -7,25 +6,12 @@
 #include <charconv>
 #include <ctime>
 
+#include "LinuxSerialApi.h"
 #include "komunikacja.h"
 
 bool LoggingEnabled = false;
 
 namespace {
-
-// The executable does not move while it runs: its folder is looked up once.
-const std::string& ExecutableDir() {
-  static const std::string dir = [] {
-    char path[PATH_MAX];
-    const ssize_t n = readlink("/proc/self/exe", path, sizeof path - 1);
-    if (n <= 0) return std::string();
-    const std::string p(path, static_cast<std::size_t>(n));
-    const auto slash = p.rfind('/');
-    if (slash == std::string::npos) return std::string();
-    return slash == 0 ? std::string("/") : p.substr(0, slash);
-  }();
-  return dir;
-}
 
 // The user's date and time formats, whatever the program set its own locale to.
 locale_t UserTimeLocale() {
@@ -84,7 +70,7 @@ std::string WithTrailingBackslash(const std::string& dir) {
 }
 
 std::string TFkomunikacja::LogFilePath() const {
-  const std::string dir = logDirectory_.empty() ? ExecutableDir() : logDirectory_;
+  const std::string dir = logDirectory_.empty() ? serial::ExecutableDirectory() : logDirectory_;
   if (dir.empty()) return {};
   return WithTrailingBackslash(dir) + "trans.txt";
 }

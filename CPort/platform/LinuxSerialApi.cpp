@@ -1333,15 +1333,6 @@ std::shared_ptr<Device> Find(Handle h) {
   return it->second;
 }
 
-std::string ExecutableDir() {
-  char buf[PATH_MAX];
-  const ssize_t n = readlink("/proc/self/exe", buf, sizeof buf - 1);
-  if (n <= 0) return ".";
-  std::string p(buf, std::size_t(n));
-  const auto slash = p.rfind('/');
-  return slash == std::string::npos ? "." : p.substr(0, slash);
-}
-
 class LinuxSerialApi final : public SerialApi {
  public:
   Handle CreateFile(const std::string& path) override {
@@ -1458,6 +1449,20 @@ class LinuxSerialApi final : public SerialApi {
 
 }  // namespace
 
+// The executable does not move while it runs: its folder is looked up once.
+const std::string& ExecutableDirectory() {
+  static const std::string dir = [] {
+    char path[PATH_MAX];
+    const ssize_t n = readlink("/proc/self/exe", path, sizeof path - 1);
+    if (n <= 0) return std::string();
+    const std::string p(path, static_cast<std::size_t>(n));
+    const auto slash = p.rfind('/');
+    if (slash == std::string::npos) return std::string();
+    return slash == 0 ? std::string("/") : p.substr(0, slash);
+  }();
+  return dir;
+}
+
 void SetPortsDirectory(const std::string& path) {
   std::lock_guard<std::mutex> lk(gPortsMu);
   gPortsDir = path;
@@ -1465,7 +1470,9 @@ void SetPortsDirectory(const std::string& path) {
 
 std::string PortsDirectory() {
   std::lock_guard<std::mutex> lk(gPortsMu);
-  return gPortsDir.empty() ? ExecutableDir() + "/ports" : gPortsDir;
+  if (!gPortsDir.empty()) return gPortsDir;
+  const std::string& dir = ExecutableDirectory();
+  return (dir.empty() ? std::string(".") : dir) + "/ports";
 }
 
 std::string ResolvePortName(const std::string& name) {

@@ -5,6 +5,9 @@
 
 namespace serial {
 
+// The folder of the running executable ("/" for one at the root); empty when it cannot be found.
+const std::string& ExecutableDirectory();
+
 // Folder whose entries COM1, COM2, ... (links to ttys) name the ports. Empty (the default):
 // "ports" beside the running executable. Tests and the simulator point it elsewhere.
 void SetPortsDirectory(const std::string& path);
