@@ -16,6 +16,11 @@
 
 namespace cli {
 
+using portinfo::DescribeOpenFailure;
+using portinfo::PortTarget;
+using portinfo::PreparePortTarget;
+using portinfo::RemovePortTarget;
+
 std::atomic<bool> Interrupted{false};
 
 namespace {

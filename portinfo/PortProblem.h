@@ -1,10 +1,11 @@
 // Which device a port name leads to, and why it cannot be opened, in words a person can act on.
+// Shared by the window and the command-line tool.
 #pragma once
 
 #include <string>
 #include <vector>
 
-namespace cli {
+namespace portinfo {
 
 struct PortTarget {
   std::string display;     // as the user named it: "COM3" or "/dev/ttyUSB0"
@@ -30,4 +31,4 @@ std::vector<std::string> AvailablePorts(const std::string& portsDir);
 // Processes that have the device node of path open, as "pid 1234 (minicom)".
 std::vector<std::string> ProcessesHolding(const std::string& path);
 
-}  // namespace cli
+}  // namespace portinfo

@@ -20,7 +20,7 @@
 
 namespace fs = std::filesystem;
 
-namespace cli {
+namespace portinfo {
 
 namespace {
 
@@ -325,4 +325,4 @@ std::string DescribeOpenFailure(const PortTarget& target, int err) {
   }
 }
 
-}  // namespace cli
+}  // namespace portinfo
