@@ -192,16 +192,17 @@ std::vector<std::string> AvailablePorts(const std::string& portsDir) {
 
 namespace {
 
-std::string Described(const std::string& pid) {
-  std::string comm;
-  std::ifstream("/proc/" + pid + "/comm") >> comm;
-  return "pid " + pid + (comm.empty() ? "" : " (" + comm + ")");
+Holder HolderOf(const std::string& pid) {
+  Holder h;
+  h.pid = std::atoi(pid.c_str());
+  std::ifstream("/proc/" + pid + "/comm") >> h.program;
+  return h;
 }
 
 // Holders of a whole-file lock on the node, from /proc/locks ("1: FLOCK ADVISORY WRITE 4711
 // 00:18:3 0 EOF", device numbers in hex).
-std::vector<std::string> LockHolders(const struct stat& node) {
-  std::vector<std::string> out;
+std::vector<Holder> LockHolders(const struct stat& node) {
+  std::vector<Holder> out;
   std::ifstream locks("/proc/locks");
   std::string line;
   char want[64];
@@ -213,15 +214,15 @@ std::vector<std::string> LockHolders(const struct stat& node) {
     in >> id >> kind;
     if (kind == "->") continue;  // waiting for the lock, not holding it
     in >> advisory >> access >> pid >> where;
-    if (where == want && std::to_string(getpid()) != pid) out.push_back(Described(pid));
+    if (where == want && std::to_string(getpid()) != pid) out.push_back(HolderOf(pid));
   }
   return out;
 }
 
 }  // namespace
 
-std::vector<std::string> ProcessesHolding(const std::string& path) {
-  std::vector<std::string> out;
+std::vector<Holder> HoldersOf(const std::string& path) {
+  std::vector<Holder> out;
   struct stat dev {};
   if (stat(path.c_str(), &dev) != 0 || !S_ISCHR(dev.st_mode)) return out;
   // Whoever locked the port is the one in the way; others may merely have it open.
@@ -247,10 +248,53 @@ std::vector<std::string> ProcessesHolding(const std::string& path) {
       }
     }
     closedir(fds);
-    if (holds) out.push_back(Described(pid));
+    if (holds) out.push_back(HolderOf(pid));
   }
   closedir(proc);
   return out;
+}
+
+std::vector<std::string> ProcessesHolding(const std::string& path) {
+  std::vector<std::string> out;
+  for (const Holder& h : HoldersOf(path))
+    out.push_back("pid " + std::to_string(h.pid) +
+                  (h.program.empty() ? "" : " (" + h.program + ")"));
+  return out;
+}
+
+OpenFailureFacts OpenFailureFactsOf(const PortTarget& target, int err) {
+  OpenFailureFacts f;
+  f.path = target.devicePath;
+  if (IsLink(f.path)) f.linkTarget = ReadLink(f.path);
+  struct stat st {};
+  if (stat(f.path.c_str(), &st) == 0) f.group = GroupName(st.st_gid);
+  switch (err) {
+    case ENOENT:
+    case ENOTDIR:
+      f.cause = "missing";
+      break;
+    case EACCES:
+    case EPERM:
+      f.cause = "permission";
+      break;
+    case EBUSY:
+    case EWOULDBLOCK:
+      f.cause = "busy";
+      f.holders = HoldersOf(f.path);
+      break;
+    case ENOTTY:
+    case EINVAL:
+      f.cause = "not-serial";
+      break;
+    case EIO:
+    case ENXIO:
+    case ENODEV:
+      f.cause = "no-device";
+      break;
+    default:
+      f.cause = "other";
+  }
+  return f;
 }
 
 std::string DescribeOpenFailure(const PortTarget& target, int err) {

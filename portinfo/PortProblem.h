@@ -28,7 +28,23 @@ std::string DescribeOpenFailure(const PortTarget& target, int err);
 // The ports a person could mean: the COMn links, /dev/serial/by-id, USB and ACM ttys.
 std::vector<std::string> AvailablePorts(const std::string& portsDir);
 
-// Processes that have the device node of path open, as "pid 1234 (minicom)".
+struct Holder {
+  int pid = 0;
+  std::string program;  // empty when it cannot be seen
+};
+// Processes that have the device node of path open: the holders of its lock if any, else all.
+std::vector<Holder> HoldersOf(const std::string& path);
+// The same as "pid 1234 (minicom)".
 std::vector<std::string> ProcessesHolding(const std::string& path);
+
+// What DescribeOpenFailure tells, as fields for programs to read.
+struct OpenFailureFacts {
+  std::string cause;            // missing, permission, busy, not-serial, no-device or other
+  std::string path;             // the device path tried
+  std::string linkTarget;       // where path links to, or empty
+  std::string group;            // the group owning the device node; empty when there is none
+  std::vector<Holder> holders;  // busy: who has it, where visible
+};
+OpenFailureFacts OpenFailureFactsOf(const PortTarget& target, int err);
 
 }  // namespace portinfo
