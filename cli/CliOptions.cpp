@@ -7,11 +7,12 @@
 namespace cli {
 
 const char kUsage[] =
-    "Usage: konfigurator-cli read  [--port PORT] [--speed BPS] [--address N] [--json] [--log]\n"
-    "       konfigurator-cli write [--port PORT] [--speed BPS] [--address N]\n"
-    "                              [--mode LAN|RS485] [--ip A.B.C.D] [--ip-port N] [--json]\n"
-    "       konfigurator-cli scan  [--port PORT] [--addresses LIST] [--speeds LIST|all]\n"
-    "                              [--timeout MS] [--first] [--json]\n"
+    "Usage: konfigurator-cli read  [-p PORT] [-s BPS] [-a N] [-j] [--log[=DIR]]\n"
+    "       konfigurator-cli write [-p PORT] [-s BPS] [-a N]\n"
+    "                              [--mode LAN|RS485] [--ip A.B.C.D] [--ip-port N] [-j]\n"
+    "       konfigurator-cli scan  [-p PORT] [--addresses LIST] [--speeds LIST|common|all]\n"
+    "                              [--timeout MS] [--first] [-j]\n"
+    "       konfigurator-cli help | -h | -V\n"
     "Reads and writes the network settings of a field device on an RS-485 bus (operating\n"
     "mode, IP address, IP port) and finds devices whose address or speed is unknown.\n"
     "\n"
@@ -19,15 +20,17 @@ const char kUsage[] =
     "  read                 read the operating mode and, in LAN mode, the IP address and port\n"
     "  write                write the values given below; the mode only if it differs\n"
     "  scan                 probe every address at every speed and list the devices found\n"
+    "  help                 show this text\n"
     "\n"
     "Options:\n"
-    "  --port PORT          COMn (ports/COMn beside this program, else /dev/ttyS<n-1>) or a\n"
+    "  -p, --port PORT      COMn (ports/COMn beside this program, else /dev/ttyS<n-1>) or a\n"
     "                       device path such as /dev/ttyUSB0 (default COM2)\n"
     "  --ports-dir DIR      folder of the COMn links (default: ports/ beside this program)\n"
-    "  --speed BPS          110 300 600 1200 2400 4800 9600 14400 19200 38400 56000 57600\n"
+    "  -s, --speed BPS      110 300 600 1200 2400 4800 9600 14400 19200 38400 56000 57600\n"
     "                       115200 128000 256000 (default 19200)\n"
-    "  --address N          bus address of the device, 0-255 (default 2)\n"
-    "  --json               print the result as one JSON object\n"
+    "  -a, --address N      bus address of the device, 0-255 (default 2)\n"
+    "  -j, --json           print the result as one JSON object, on failure too: then with\n"
+    "                       \"error\":{\"kind\",\"message\",...}\n"
     "  --log[=DIR]          append every transaction to trans.txt beside this program (or in\n"
     "                       DIR); without --log nothing is logged\n"
     "write:\n"
@@ -36,12 +39,13 @@ const char kUsage[] =
     "  --ip-port N          IP port, 0-65535\n"
     "scan:\n"
     "  --addresses LIST     e.g. 0-255 (default), 5 or 1,2,10-20\n"
-    "  --speeds LIST        e.g. 9600,19200, or all (default)\n"
+    "  --speeds LIST        e.g. 9600,19200 in that order; common: 19200 9600 38400 57600\n"
+    "                       115200; all (default): those first, then the rest, 110 last\n"
     "  --timeout MS         wait for a reply beyond the time its bytes take (default 50)\n"
     "  --first              stop at the first device found\n"
     "\n"
-    "  --help               show this text\n"
-    "  --version            show the version\n"
+    "  -h, --help           show this text\n"
+    "  -V, --version        show the version\n"
     "\n"
     "The device is put into configuration mode for each command and always released again.\n"
     "Exit status: 0 done (scan: a device was found), 1 a device operation failed (scan:\n"
@@ -51,6 +55,12 @@ namespace {
 
 const std::vector<int> kSpeeds = {110,   300,   600,   1200,  2400,   4800,   9600,  14400,
                                   19200, 38400, 56000, 57600, 115200, 128000, 256000};
+
+// Where a device whose speed is unknown most likely listens comes first; 110 bit/s, whose probes
+// take longest and which hardly anything uses, comes last.
+const std::vector<int> kProbeOrder = {19200, 9600, 38400,  57600,  115200, 4800, 2400, 14400,
+                                      56000, 1200, 128000, 256000, 600,    300,  110};
+constexpr std::size_t kCommonSpeeds = 5;
 
 std::vector<std::string> Split(const std::string& text, char sep) {
   std::vector<std::string> parts;
@@ -63,6 +73,27 @@ std::vector<std::string> Split(const std::string& text, char sep) {
   }
 }
 
+const char* ShortOption(char c) {
+  switch (c) {
+    case 'p':
+      return "--port";
+    case 's':
+      return "--speed";
+    case 'a':
+      return "--address";
+    case 'j':
+      return "--json";
+    case 'h':
+      return "--help";
+    case 'V':
+      return "--version";
+    default:
+      return nullptr;
+  }
+}
+
+bool TakesValue(char c) { return c == 'p' || c == 's' || c == 'a'; }
+
 std::string Upper(std::string s) {
   for (char& c : s)
     if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
@@ -72,6 +103,11 @@ std::string Upper(std::string s) {
 }  // namespace
 
 const std::vector<int>& Speeds() { return kSpeeds; }
+
+bool WantsJson(const std::vector<std::string>& args) {
+  return std::any_of(args.begin(), args.end(),
+                     [](const std::string& a) { return a == "--json" || a == "-j"; });
+}
 
 int BaudIndexOf(const std::string& text) {
   const auto value = ParseNumber(text, 1, 1000000);
@@ -118,8 +154,11 @@ std::optional<std::vector<int>> ParseAddressList(const std::string& text) {
 
 std::optional<std::vector<int>> ParseSpeedList(const std::string& text) {
   std::vector<int> out;
-  if (Upper(text) == "ALL") {
-    for (std::size_t i = 0; i < kSpeeds.size(); ++i) out.push_back(static_cast<int>(i));
+  if (Upper(text) == "ALL" || Upper(text) == "COMMON") {
+    for (const int speed : kProbeOrder) {
+      out.push_back(BaudIndexOf(std::to_string(speed)));
+      if (out.size() == kCommonSpeeds && Upper(text) == "COMMON") break;
+    }
     return out;
   }
   for (const std::string& part : Split(text, ',')) {
@@ -177,6 +216,15 @@ ParseResult ParseCommandLine(const std::vector<std::string>& args) {
         inlineValue = arg.substr(eq + 1);
         arg = arg.substr(0, eq);
       }
+    } else if (arg.size() >= 2 && arg[0] == '-') {
+      // -p COM2, -pCOM2: a short option is its long one under another name.
+      const char* longName = ShortOption(arg[1]);
+      if (!longName) return fail("unknown option " + arg);
+      if (arg.size() > 2) {
+        if (!TakesValue(arg[1])) return fail("unknown option " + arg);
+        inlineValue = arg.substr(2);
+      }
+      arg = longName;
     }
     std::string value;
     auto takeValue = [&]() {
@@ -266,6 +314,9 @@ ParseResult ParseCommandLine(const std::vector<std::string>& args) {
       o.command = Command::Write;
     } else if (arg == "scan") {
       o.command = Command::Scan;
+    } else if (arg == "help") {
+      o.command = Command::Help;
+      return r;
     } else {
       return fail("unknown command \"" + arg + "\"; read, write or scan");
     }

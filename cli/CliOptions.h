@@ -43,13 +43,17 @@ int SpeedOf(int baudIndex);
 std::optional<int> ParseNumber(const std::string& text, int low, int high);
 // "0-255", "1,2,10-20": each address once, in the order given.
 std::optional<std::vector<int>> ParseAddressList(const std::string& text);
-// "9600,19200" or "all"; each speed once, in the order given.
+// "9600,19200" in the order given, each speed once; "common": the five most used speeds;
+// "all": those first, then the others, 110 last.
 std::optional<std::vector<int>> ParseSpeedList(const std::string& text);
 // Four decimal octets; returns the address without leading zeros ("010.1.1.1" -> "10.1.1.1").
 std::optional<std::string> ParseIpAddress(const std::string& text);
 // "LAN", "RS485" (any letter case) or a mode byte 0-255.
 std::optional<int> ParseMode(const std::string& text);
 std::string ModeName(int mode);
+
+// Whether the command line asks for JSON, even one that cannot be parsed.
+bool WantsJson(const std::vector<std::string>& args);
 
 struct ParseResult {
   Options options;

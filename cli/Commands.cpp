@@ -17,6 +17,8 @@
 namespace cli {
 
 using portinfo::DescribeOpenFailure;
+using portinfo::OpenFailureFacts;
+using portinfo::OpenFailureFactsOf;
 using portinfo::PortTarget;
 using portinfo::PreparePortTarget;
 using portinfo::RemovePortTarget;
@@ -28,13 +30,46 @@ namespace {
 constexpr int kBitsPerChar = 11;                // start bit, 8 data bits, 2 stop bits
 constexpr int kProbeChars = 2 * FrameOverhead;  // request and reply of a probe
 constexpr int kEnterWaitMs = 1000;
-constexpr int kLateReplyMs = 250;  // least wait for a late reply after the last probe // the device
-                                   // settles into configuration mode
+constexpr int kLateReplyMs = 250;  // least wait for a late reply after the last probe
+// A probe's wait already counts the bytes' time at its speed; the port's usual 2 ms per byte
+// on top would make a full scan a fifth longer for nothing.
+constexpr int kScanReadMultiplier = 0;
+
+// How long a probe waits for its reply: the bytes of request and reply at this speed, plus
+// the time-out given.
+int ProbeWaitMs(int speed, int timeoutMs) {
+  return timeoutMs + (kProbeChars * kBitsPerChar * 1000 + speed - 1) / speed;
+}
 
 struct Failure {
-  std::string operation;
+  std::string operation;  // the device operation's own name, for programs
   int result;
+  std::string message;  // what failed, in an operator's words
 };
+
+// Why the port cannot be used; err is the errno of a failed open, else 0.
+struct PortFailure {
+  std::string message;
+  bool fatal = true;  // at no speed
+  int err = 0;
+};
+
+// What an operation was doing when it failed, as an operator would put it.
+std::string Doing(const std::string& operation) {
+  static const std::pair<const char*, const char*> kWords[] = {
+      {"EnterConfigMode", "entering configuration mode"},
+      {"LeaveConfigMode", "leaving configuration mode"},
+      {"ReadOperatingMode", "reading the operating mode"},
+      {"WriteOperatingMode", "writing the operating mode"},
+      {"ReadIpAddress", "reading the IP address"},
+      {"WriteIpAddress", "writing the IP address"},
+      {"ReadIpPort", "reading the IP port"},
+      {"WriteIpPort", "writing the IP port"},
+  };
+  for (const auto& [name, words] : kWords)
+    if (operation == name) return words;
+  return operation;
+}
 
 bool progressShown = false;
 
@@ -71,9 +106,52 @@ std::string JsonErrors(const std::vector<Failure>& failures) {
     if (i) s += ",";
     s += "{\"operation\":" + JsonString(failures[i].operation) +
          ",\"result\":" + std::to_string(failures[i].result) +
-         ",\"meaning\":" + JsonString(ResultMeaning(failures[i].result)) + "}";
+         ",\"meaning\":" + JsonString(ResultMeaning(failures[i].result)) +
+         ",\"message\":" + JsonString(failures[i].message) + "}";
   }
   return s + "]";
+}
+
+// The "error" member that closes the object of a command that did not succeed; extra holds
+// further members, each with its leading comma.
+std::string JsonError(const std::string& kind, const std::string& message,
+                      const std::string& extra = {}) {
+  return ",\"error\":{\"kind\":" + JsonString(kind) + ",\"message\":" + JsonString(message) +
+         extra + "}";
+}
+
+std::string JsonPortError(const PortTarget& target, const PortFailure& failure) {
+  std::string extra;
+  if (failure.err != 0) {
+    const OpenFailureFacts f = OpenFailureFactsOf(target, failure.err);
+    extra = ",\"cause\":" + JsonString(f.cause) + ",\"path\":" + JsonString(f.path) +
+            ",\"link_target\":" + (f.linkTarget.empty() ? "null" : JsonString(f.linkTarget)) +
+            ",\"group\":" + (f.group.empty() ? "null" : JsonString(f.group)) + ",\"holders\":[";
+    for (std::size_t i = 0; i < f.holders.size(); ++i)
+      extra += std::string(i ? "," : "") + "{\"pid\":" + std::to_string(f.holders[i].pid) +
+               ",\"program\":" + JsonString(f.holders[i].program) + "}";
+    extra += "]";
+  } else if (!target.devicePath.empty()) {
+    extra = ",\"path\":" + JsonString(target.devicePath);
+  }
+  return JsonError("port", failure.message, extra);
+}
+
+// The error of a read or write that did not succeed, or nothing.
+std::string JsonOutcome(const std::vector<Failure>& failures) {
+  if (Interrupted) return JsonError("interrupted", "interrupted");
+  if (failures.empty()) return {};
+  const Failure& f = failures.front();
+  return JsonError(
+      "device", f.message,
+      ",\"operation\":" + JsonString(f.operation) + ",\"result\":" + std::to_string(f.result));
+}
+
+// A message of several lines as one: for the "message" of a JSON error.
+std::string OneLine(std::string text) {
+  while (!text.empty() && text.back() == '\n') text.pop_back();
+  std::replace(text.begin(), text.end(), '\n', ' ');
+  return text;
 }
 
 class Session {
@@ -98,11 +176,12 @@ class Session {
   // Opens the port at the speed the way a transaction would, so that a failure can be told
   // apart (missing, no permission, held) before any device operation reports just "1".
   // fatal: the port cannot be used at any speed.
-  bool Open(int baudIndex, std::string& why, bool& fatal) {
+  bool Open(int baudIndex, PortFailure& failure) {
     TComPort& port = *module_.ComPort1;
     const std::string name = "COM" + std::to_string(target_.portIndex + 1);
     const auto rate = static_cast<TBaudRate>(baudIndex + 1);
-    fatal = true;
+    failure = PortFailure{};
+    std::string& why = failure.message;
     try {
       if (port.Port() != name || port.BaudRate() != rate) {
         port.CloseDevice();
@@ -114,8 +193,9 @@ class Session {
     } catch (const EComPort& e) {
       if (e.PortErrorCode() == CError_OpenFailed) {
         why = DescribeOpenFailure(target_, e.SystemErrorCode());
+        failure.err = e.SystemErrorCode();
       } else if (e.PortErrorCode() == CError_SetStateFailed) {
-        fatal = false;
+        failure.fatal = false;
         why = "port " + target_.display + " does not take 8 data bits, no parity, 2 stop bits at " +
               std::to_string(SpeedOf(baudIndex)) + " bit/s: " + std::strerror(e.SystemErrorCode()) +
               ".";
@@ -132,15 +212,19 @@ class Session {
     return false;
   }
 
-  void Report(const std::string& operation, int result, const std::string& consequence = {}) {
-    std::string text =
-        operation + " failed with result " + std::to_string(result) + ": " + ResultMeaning(result);
+  // doing: what the operation was for, when its own name does not say it well enough.
+  void Report(const std::string& operation, int result, const std::string& consequence = {},
+              const std::string& doing = {}) {
+    std::string text = (doing.empty() ? Doing(operation) : doing) + ": " + ResultWords(result);
     if (result == 1 && access(target_.devicePath.c_str(), F_OK) != 0)
-      text += " (" + target_.devicePath + " is gone: was the adapter unplugged?)";
+      text += ", " + target_.devicePath + " is gone: was the adapter unplugged?";
+    text += " (result " + std::to_string(result) + ")";
+    if (result == 3 && operation == "EnterConfigMode" && doing.empty())
+      text += "; check the address, the speed and the wiring";
     text += ".";
     if (!consequence.empty()) text += " " + consequence;
     Say(text);
-    failures_.push_back({operation, result});
+    failures_.push_back({operation, result, text});
   }
 
   const std::vector<Failure>& Failures() const { return failures_; }
@@ -213,7 +297,7 @@ int Read(Session& s, const Options& o) {
     j += ",\"mode_number\":" + (mode ? std::to_string(*mode) : "null");
     j += ",\"ip\":" + (ip ? JsonString(*ip) : "null");
     j += ",\"ip_port\":" + (ipPort ? JsonPortValue(*ipPort) : "null");
-    j += ",\"errors\":" + JsonErrors(s.Failures()) + "}\n";
+    j += ",\"errors\":" + JsonErrors(s.Failures()) + JsonOutcome(s.Failures()) + "}\n";
     Print(j);
   } else {
     std::string text;
@@ -278,7 +362,7 @@ int Write(Session& s, const Options& o) {
     }
     Print(s.JsonHead(o.baudIndex) + ",\"address\":" + std::to_string(o.address) + ",\"written\":{" +
           written + "},\"unchanged\":{" + unchanged + "},\"errors\":" + JsonErrors(s.Failures()) +
-          "}\n");
+          JsonOutcome(s.Failures()) + "}\n");
   } else {
     std::string text;
     for (const Outcome& out : outcomes)
@@ -343,23 +427,33 @@ int Scan(Session& s, const Options& o) {
     return -1;
   };
 
+  if (progress) {
+    Say("scanning " + std::to_string(o.addresses.size()) + " address" +
+        (o.addresses.size() == 1 ? "" : "es") + " at " + std::to_string(o.baudIndexes.size()) +
+        " speed" + (o.baudIndexes.size() == 1 ? "" : "s") + " takes up to " +
+        DurationText(ScanEstimateMs(o)) + "; Ctrl-C stops it.");
+  }
   for (const int baudIndex : o.baudIndexes) {
     if (Interrupted || portFailed || (o.first && !found.empty())) break;
-    std::string why;
-    bool fatal = false;
-    if (!s.Open(baudIndex, why, fatal)) {
-      Say(why);
-      if (fatal) return ExitPort;
+    PortFailure failure;
+    if (!s.Open(baudIndex, failure)) {
+      Say(failure.message);
+      if (failure.fatal) {
+        if (o.json)
+          Print(s.JsonHead(-1) +
+                JsonPortError(s.Target(), {OneLine(failure.message), true, failure.err}) + "}\n");
+        return ExitPort;
+      }
       skipped += o.addresses.size();
       continue;
     }
     const LinkSettings link = s.Link(baudIndex);
     const int speed = SpeedOf(baudIndex);
-    // Long enough for the bytes of request and reply at this speed, plus the time-out given.
-    const int readConstant = o.timeoutMs + (kProbeChars * kBitsPerChar * 1000 + speed - 1) / speed;
+    const int readConstant = ProbeWaitMs(speed, o.timeoutMs);
     auto shortTimeout = [&] {
       try {
         m.ComPort1->Timeouts().SetReadTotalConstant(readConstant);
+        m.ComPort1->Timeouts().SetReadTotalMultiplier(kScanReadMultiplier);
       } catch (...) {
         // The probe's transaction finds out whether the port still works.
       }
@@ -423,8 +517,9 @@ int Scan(Session& s, const Options& o) {
       } else if (r == 10) {
         strayReply(static_cast<unsigned char>(reply[0]), address);
       } else if (r == 1) {
-        s.Report("EnterConfigMode (probe of address " + std::to_string(address) + ")", r,
-                 "Scan stopped.");
+        s.Report("EnterConfigMode", r, "Scan stopped.",
+                 "probing address " + std::to_string(address) + " at " + std::to_string(speed) +
+                     " bit/s");
         portFailed = true;
         break;
       }
@@ -452,9 +547,12 @@ int Scan(Session& s, const Options& o) {
               ",\"refused\":" + (f.refused ? "true" : "false") +
               ",\"slow\":" + (f.slow ? "true" : "false") + "}";
     }
+    std::string error = JsonOutcome(s.Failures());
+    if (error.empty() && found.empty())
+      error = JsonError("none-found", "no device answered (" + std::to_string(probes) + " probes)");
     Print(s.JsonHead(-1) + ",\"devices\":[" + list + "],\"probes\":" + std::to_string(probes) +
           ",\"complete\":" + (probes + skipped == total ? "true" : "false") +
-          ",\"errors\":" + JsonErrors(s.Failures()) + "}\n");
+          ",\"errors\":" + JsonErrors(s.Failures()) + error + "}\n");
   } else if (found.empty() && !Interrupted) {
     Say("no device answered (" + std::to_string(probes) + " probes).");
   }
@@ -489,6 +587,64 @@ std::string ResultMeaning(int result) {
     default:
       return "unknown result";
   }
+}
+
+std::string ResultWords(int result) {
+  switch (result) {
+    case 1:
+      return "the port failed";
+    case 2:
+      return "the request could not be sent in full";
+    case 3:
+      return "the device did not answer";
+    case 4:
+      return "the reply's checksum was wrong: noise on the line, or a wrong speed";
+    case 5:
+      return "the reply expected is too short to check";
+    case 7:
+      return "the device refused";
+    case 10:
+      return "another address answered: are two devices on one address?";
+    default:
+      return "unexpected result";
+  }
+}
+
+long long ProbeEstimateMs(int speed, int timeoutMs) {
+  // The request leaves, then the read waits; the purge and the system calls around it add
+  // about a millisecond.
+  const long long requestMs = (FrameOverhead * kBitsPerChar * 1000LL + speed - 1) / speed;
+  return requestMs + ProbeWaitMs(speed, timeoutMs) + kScanReadMultiplier * FrameOverhead + 1;
+}
+
+long long ScanEstimateMs(const Options& o) {
+  long long ms = 0;
+  for (const int baudIndex : o.baudIndexes) {
+    const int speed = SpeedOf(baudIndex);
+    ms += static_cast<long long>(o.addresses.size()) * ProbeEstimateMs(speed, o.timeoutMs) +
+          std::max<long long>(4LL * ProbeWaitMs(speed, o.timeoutMs), kLateReplyMs);
+  }
+  return ms;
+}
+
+std::string DurationText(long long ms) {
+  const long long s = (ms + 999) / 1000;
+  if (s < 60) return std::to_string(s) + " s";
+  const long long m = s / 60;
+  if (m < 60)
+    return std::to_string(m) + " min" + (s % 60 ? " " + std::to_string(s % 60) + " s" : "");
+  return std::to_string(m / 60) + " h " + std::to_string(m % 60) + " min";
+}
+
+std::string ScanDurationHelp() {
+  Options full;
+  full.addresses = *ParseAddressList("0-255");
+  full.baudIndexes = *ParseSpeedList("common");
+  const std::string common = DurationText(ScanEstimateMs(full));
+  full.baudIndexes = *ParseSpeedList("all");
+  return "A scan of all 256 addresses with the default time-out takes up to " + common +
+         " at the common\nspeeds and up to " + DurationText(ScanEstimateMs(full)) +
+         " at all of them; a device found adds a few milliseconds.\n";
 }
 
 std::string Printable(const std::string& text) {
@@ -530,6 +686,9 @@ int RunCommand(const Options& options) {
   if (const std::string error = PreparePortTarget(options.port, options.portsDir, target);
       !error.empty()) {
     Say(error);
+    if (options.json)
+      Print("{\"port\":" + JsonString(options.port.empty() ? "COM2" : options.port) +
+            JsonError("port", error, ",\"cause\":\"name\"") + "}\n");
     return ExitPort;
   }
   struct Cleanup {
@@ -552,10 +711,12 @@ int RunCommand(const Options& options) {
     if (options.command == Command::Scan) {
       status = Scan(session, options);
     } else {
-      std::string why;
-      bool fatal = false;
-      if (!session.Open(options.baudIndex, why, fatal)) {
-        Say(why);
+      PortFailure failure;
+      if (!session.Open(options.baudIndex, failure)) {
+        Say(failure.message);
+        if (options.json)
+          Print(session.JsonHead(options.baudIndex) +
+                JsonPortError(target, {OneLine(failure.message), true, failure.err}) + "}\n");
         return ExitPort;
       }
       status = options.command == Command::Read ? Read(session, options) : Write(session, options);

@@ -21,6 +21,15 @@ extern std::atomic<bool> Interrupted;
 
 // What a transaction result means, in words.
 std::string ResultMeaning(int result);
+// The same, short, as what went wrong: "the device did not answer".
+std::string ResultWords(int result);
+
+// The longest a scan with these options takes, when no device answers, in ms.
+long long ScanEstimateMs(const Options& options);
+// "45 s", "1 min 20 s".
+std::string DurationText(long long ms);
+// The lines of --help on how long a scan takes.
+std::string ScanDurationHelp();
 
 // Text safe to show on a terminal: bytes outside printable ASCII as \xNN.
 std::string Printable(const std::string& text);

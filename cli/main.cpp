@@ -20,14 +20,20 @@ int main(int argc, char** argv) {
   if (!parsed.error.empty()) {
     std::fprintf(stderr, "konfigurator-cli: %s\nTry konfigurator-cli --help.\n",
                  parsed.error.c_str());
+    if (cli::WantsJson(args))
+      std::printf("{\"error\":{\"kind\":\"usage\",\"message\":%s}}\n",
+                  cli::JsonString(parsed.error).c_str());
     return cli::ExitUsage;
   }
   switch (parsed.options.command) {
     case cli::Command::Help:
-      std::fputs(cli::kUsage, stdout);
+      std::printf("%s\n%s", cli::kUsage, cli::ScanDurationHelp().c_str());
       return cli::ExitOk;
     case cli::Command::Version:
-      std::printf("konfigurator-cli %s\n", KONFIGURATOR_VERSION);
+      if (cli::WantsJson(args))
+        std::printf("{\"version\":\"%s\"}\n", KONFIGURATOR_VERSION);
+      else
+        std::printf("konfigurator-cli %s\n", KONFIGURATOR_VERSION);
       return cli::ExitOk;
     default:
       break;

@@ -106,14 +106,22 @@ TEST(CliRead, EachFailedOperationIsNamedWithItsResultAndTheDeviceIsStillReleased
   Output r = RunCli(On(dir, "COM5", {"read"}));
   EXPECT_EQ(r.status, 1);
   EXPECT_EQ(r.out, "mode: LAN\n");
-  EXPECT_NE(r.err.find("ReadIpAddress failed with result 3: no reply, or an incomplete one"),
+  EXPECT_NE(r.err.find("reading the IP address: the device did not answer (result 3)."),
             std::string::npos)
       << r.err;
-  EXPECT_NE(r.err.find("ReadIpPort failed with result 3"), std::string::npos) << r.err;
+  EXPECT_NE(r.err.find("reading the IP port: the device did not answer (result 3)."),
+            std::string::npos)
+      << r.err;
   r = RunCli(On(dir, "COM5", {"read", "--json"}));
   EXPECT_EQ(r.status, 1);
   EXPECT_NE(r.out.find("\"ip\":null,\"ip_port\":null,\"errors\":[{\"operation\":"
                        "\"ReadIpAddress\",\"result\":3,"),
+            std::string::npos)
+      << r.out;
+  // The first failure is the error; its operation keeps its own name for programs.
+  EXPECT_NE(r.out.find(",\"error\":{\"kind\":\"device\",\"message\":\"reading the IP address: the "
+                       "device did not answer (result 3).\",\"operation\":\"ReadIpAddress\","
+                       "\"result\":3}}\n"),
             std::string::npos)
       << r.out;
   const std::vector<std::string> order = RequestOrder(sim.Stop());
@@ -142,17 +150,22 @@ TEST_P(CliFaults, AFailedEnterEndsTheRunWithoutLeaving) {
 INSTANTIATE_TEST_SUITE_P(
     Results, CliFaults,
     testing::Values(
-        FaultCase{"--refuse", "EnterConfigMode failed with result 7: the device refused"},
-        FaultCase{"--bad-checksum", "EnterConfigMode failed with result 4: the reply's checksum"},
+        FaultCase{"--refuse", "entering configuration mode: the device refused (result 7)."},
+        FaultCase{"--bad-checksum",
+                  "entering configuration mode: the reply's checksum was wrong: noise on the "
+                  "line, or a wrong speed (result 4)."},
         FaultCase{"--foreign-address",
-                  "EnterConfigMode failed with result 10: the reply came from another address"}));
+                  "entering configuration mode: another address answered: are two devices on "
+                  "one address? (result 10)."}));
 
 TEST(CliRead, ASilentDeviceGivesResult3) {
   TempDir dir;
   Sim sim(dir.path / "ports", "COM5", 9);
   const Output r = RunCli(On(dir, "COM5", {"read", "--address", "4"}));
   EXPECT_EQ(r.status, 1);
-  EXPECT_NE(r.err.find("EnterConfigMode failed with result 3: no reply"), std::string::npos)
+  EXPECT_NE(r.err.find("entering configuration mode: the device did not answer (result 3); check "
+                       "the address, the speed and the wiring. Nothing was read."),
+            std::string::npos)
       << r.err;
   EXPECT_EQ(sim.Requests("04 47 C9"), 2);  // the operation's two attempts
 }
@@ -181,13 +194,12 @@ TEST(CliRead, ADeviceThatGoesAwayIsReportedAsGone) {
   sim.Stop();
   const Output r = cli.Finish(20000);
   EXPECT_EQ(r.status, 1);
-  EXPECT_NE(r.err.find("ReadOperatingMode failed with result 1: port failure"), std::string::npos)
-      << r.err;
+  EXPECT_NE(r.err.find("reading the operating mode: the port failed"), std::string::npos) << r.err;
   EXPECT_NE(
       r.err.find((dir.path / "ports" / "COM5").string() + " is gone: was the adapter unplugged?"),
       std::string::npos)
       << r.err;
-  EXPECT_NE(r.err.find("LeaveConfigMode failed"), std::string::npos) << r.err;
+  EXPECT_NE(r.err.find("leaving configuration mode: the port failed"), std::string::npos) << r.err;
 }
 
 TEST(CliWrite, WrittenValuesReadBack) {
@@ -323,9 +335,9 @@ TEST(CliScan, ADeviceSlowerThanTheTimeOutIsFoundAndReleased) {
 
 TEST(CliScan, ALateReplyDuringTheNextSpeedIsCreditedToTheSpeedItWasAskedAt) {
   TempDir dir;
-  // Asked at 19200 bit/s near 0.55 s, it answers 2.8 s later, when the scan has gone on to
-  // 38400: after that speed has asked address 7 too (near 2.7 s) and before its wait for late
-  // replies ends (near 4.3 s). A loaded machine stretches each probe beyond its 250 ms and so
+  // Asked at 19200 bit/s near 0.52 s, it answers 2.8 s later, when the scan has gone on to
+  // 38400: after that speed has asked address 7 too (near 2.6 s) and before its wait for late
+  // replies ends (near 4.1 s). A loaded machine stretches each probe beyond its 250 ms and so
   // moves the first bound later: the reply sits well above it, with room for the other.
   Sim sim(dir.path / "ports", "COM5", 7, {"--speed", "19200", "--delay", "2800", "--times", "1"});
   const Output r = RunCli(
@@ -377,6 +389,11 @@ TEST(CliScan, ShowsProgressOnATerminalOnly) {
   }
   ::close(master);
   EXPECT_NE(terminal.find("scanning 9600 bit/s, address 2 (3 of 3), 1 found"), std::string::npos)
+      << terminal;
+  // Before the first probe, how long it may take: three probes and the wait after them.
+  EXPECT_NE(terminal.find("konfigurator-cli: scanning 3 addresses at 1 speed takes up to 1 s; "
+                          "Ctrl-C stops it."),
+            std::string::npos)
       << terminal;
   EXPECT_EQ(r.out, "address 1 at 9600 bit/s\n");
 

@@ -1,6 +1,8 @@
 // The command line and the texts the tool prints: pieces a wrong value would slip through.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include "CliOptions.h"
 #include "Commands.h"
 
@@ -34,7 +36,19 @@ TEST(CliOptions, AddressLists) {
 }
 
 TEST(CliOptions, SpeedLists) {
-  EXPECT_EQ(ParseSpeedList("ALL")->size(), 15u);
+  // The most used speeds first, 110 bit/s last; each of the fifteen once.
+  const std::vector<int> all = *ParseSpeedList("ALL");
+  ASSERT_EQ(all.size(), 15u);
+  std::vector<int> speeds;
+  for (const int index : all) speeds.push_back(SpeedOf(index));
+  EXPECT_EQ(std::vector<int>(speeds.begin(), speeds.begin() + 5),
+            std::vector<int>({19200, 9600, 38400, 57600, 115200}));
+  EXPECT_EQ(speeds.back(), 110);
+  std::vector<int> sorted = speeds;
+  std::sort(sorted.begin(), sorted.end());
+  EXPECT_EQ(sorted, Speeds());
+  EXPECT_EQ(*ParseSpeedList("common"), std::vector<int>(all.begin(), all.begin() + 5));
+
   EXPECT_EQ(*ParseSpeedList("19200,9600,19200"), std::vector<int>({8, 6}));
   EXPECT_FALSE(ParseSpeedList("9600,1"));
   EXPECT_FALSE(ParseSpeedList(""));
@@ -74,6 +88,7 @@ TEST(CliOptions, CommandLines) {
   EXPECT_EQ(o.logDir, "/tmp");
 
   o = Parsed({"scan"});
+  EXPECT_EQ(o.baudIndexes, *ParseSpeedList("all"));
   EXPECT_EQ(o.addresses.size(), 256u);
   EXPECT_EQ(o.baudIndexes.size(), 15u);
   EXPECT_EQ(o.timeoutMs, 50);
@@ -86,6 +101,35 @@ TEST(CliOptions, CommandLines) {
   EXPECT_EQ(ParseCommandLine({"read", "--bogus", "--help"}).error, "unknown option --bogus");
 }
 
+TEST(CliOptions, ShortOptionsAreTheLongOnes) {
+  Options o = Parsed({"read", "-p", "/dev/ttyUSB1", "-s", "9600", "-a", "255", "-j"});
+  EXPECT_EQ(o.port, "/dev/ttyUSB1");
+  EXPECT_EQ(o.baudIndex, 6);
+  EXPECT_EQ(o.address, 255);
+  EXPECT_TRUE(o.json);
+  // The value may be joined to the letter.
+  o = Parsed({"-pCOM3", "-s115200", "-a0", "write", "--mode", "LAN"});
+  EXPECT_EQ(o.port, "COM3");
+  EXPECT_EQ(o.baudIndex, 12);
+  EXPECT_EQ(o.address, 0);
+  EXPECT_FALSE(o.json);
+
+  EXPECT_EQ(Parsed({"read", "-h"}).command, Command::Help);
+  EXPECT_EQ(Parsed({"-V"}).command, Command::Version);
+  EXPECT_EQ(Parsed({"help"}).command, Command::Help);
+  EXPECT_EQ(ParseCommandLine({"read", "help"}).error, "unexpected \"help\" after the command");
+  EXPECT_EQ(ParseCommandLine({"read", "-a", "256"}).error,
+            "address \"256\" is not a number from 0 to 255");
+  EXPECT_EQ(ParseCommandLine({"read", "-p"}).error,
+            "--port needs a port, e.g. COM2 or /dev/ttyUSB0");
+  for (const char* bad : {"-x", "-jx", "-hx", "-"})
+    EXPECT_NE(ParseCommandLine({"read", bad}).error, "") << bad;
+
+  EXPECT_TRUE(WantsJson({"read", "--speed", "7", "-j"}));
+  EXPECT_TRUE(WantsJson({"--json"}));
+  EXPECT_FALSE(WantsJson({"read", "--json=1", "-jj"}));
+}
+
 TEST(CliTexts, DeviceBytesAreEscaped) {
   EXPECT_EQ(Printable("10.0.0.1"), "10.0.0.1");
   EXPECT_EQ(Printable(std::string("a\0\x1b\\\xff", 5)), "a\\x00\\x1B\\x5C\\xFF");
@@ -93,11 +137,38 @@ TEST(CliTexts, DeviceBytesAreEscaped) {
 }
 
 TEST(CliTexts, EveryResultCodeHasItsOwnMeaning) {
-  std::vector<std::string> seen;
-  for (int code : {1, 2, 3, 4, 5, 7, 10}) {
-    const std::string m = ResultMeaning(code);
-    EXPECT_NE(m, ResultMeaning(99)) << code;
-    EXPECT_EQ(std::find(seen.begin(), seen.end(), m), seen.end()) << code;
-    seen.push_back(m);
+  for (auto* words : {&ResultMeaning, &ResultWords}) {
+    std::vector<std::string> seen;
+    for (int code : {1, 2, 3, 4, 5, 7, 10}) {
+      const std::string m = (*words)(code);
+      EXPECT_NE(m, (*words)(99)) << code;
+      EXPECT_EQ(std::find(seen.begin(), seen.end(), m), seen.end()) << code;
+      seen.push_back(m);
+    }
   }
+  EXPECT_EQ(ResultWords(3), "the device did not answer");
+}
+
+TEST(CliTexts, Durations) {
+  EXPECT_EQ(DurationText(1), "1 s");
+  EXPECT_EQ(DurationText(59000), "59 s");
+  EXPECT_EQ(DurationText(59001), "1 min");
+  EXPECT_EQ(DurationText(81000), "1 min 21 s");
+  EXPECT_EQ(DurationText(3600000), "1 h 0 min");
+}
+
+TEST(CliTexts, AScanEstimateGrowsWithAddressesSpeedsAndTimeOut) {
+  Options o = Parsed({"scan", "--addresses", "0-9", "--speeds", "115200"});
+  const long long ten = ScanEstimateMs(o);
+  // Ten probes of at least the time-out, and the wait for a late reply after them.
+  EXPECT_GE(ten, 10 * 50 + 250);
+  o.addresses = *ParseAddressList("0-19");
+  const long long twenty = ScanEstimateMs(o);
+  EXPECT_GE(twenty, ten + 10 * 50);
+  // 50 ms more for each of twenty probes.
+  o.timeoutMs = 100;
+  EXPECT_GE(ScanEstimateMs(o), twenty + 20 * 50);
+  // A slow speed costs more per probe than a fast one.
+  Options slow = Parsed({"scan", "--addresses", "0-9", "--speeds", "110"});
+  EXPECT_GT(ScanEstimateMs(slow), ten + 10 * 1000);
 }

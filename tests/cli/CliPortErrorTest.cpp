@@ -117,6 +117,18 @@ TEST(CliPortErrors, NoPermissionNamesTheOwningGroupAndHowToJoinIt) {
   EXPECT_TRUE(Contains(r.err, "The device belongs to group " + groupName)) << r.err;
   EXPECT_TRUE(Contains(r.err, "sudo usermod -aG " + groupName + " $USER")) << r.err;
   EXPECT_TRUE(Contains(r.err, "log out and in again")) << r.err;
+
+  ASSERT_EQ(::openpty(&master, &slave, name, nullptr, nullptr), 0);
+  ASSERT_EQ(::chown(name, 0, gid), 0);
+  ASSERT_EQ(::chmod(name, 0660), 0);
+  const Output j = RunCli({"read", "--port", name, "--json"}, 20000, as);
+  ::close(slave);
+  ::close(master);
+  EXPECT_EQ(j.status, 3);
+  EXPECT_TRUE(Contains(j.out, std::string("\"cause\":\"permission\",\"path\":\"") + name +
+                                  "\",\"link_target\":null,\"group\":\"" + groupName +
+                                  "\",\"holders\":[]}}\n"))
+      << j.out;
 }
 
 TEST(CliPortErrors, WrongUsageIsExitStatus2) {
@@ -145,11 +157,20 @@ TEST(CliPortErrors, WrongUsageIsExitStatus2) {
 }
 
 TEST(CliPortErrors, HelpAndVersion) {
-  Output r = RunCli({"--help"});
-  EXPECT_EQ(r.status, 0);
-  EXPECT_TRUE(Contains(r.out, "Usage: konfigurator-cli read")) << r.out;
-  EXPECT_TRUE(Contains(r.out, "without --log nothing is logged")) << r.out;
-  r = RunCli({"--version"});
+  for (const char* help : {"--help", "-h", "help"}) {
+    const Output r = RunCli({help});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_TRUE(Contains(r.out, "Usage: konfigurator-cli read")) << r.out;
+    EXPECT_TRUE(Contains(r.out, "without --log nothing is logged")) << r.out;
+    EXPECT_TRUE(
+        Contains(r.out, "A scan of all 256 addresses with the default time-out takes up to"))
+        << r.out;
+  }
+  Output r = RunCli({"--version"});
   EXPECT_EQ(r.status, 0);
   EXPECT_TRUE(Contains(r.out, "konfigurator-cli ")) << r.out;
+  r = RunCli({"-V", "-j"});
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.out.rfind("{\"version\":\"", 0), 0u) << r.out;
+  EXPECT_EQ(r.out.substr(r.out.size() - 3), "\"}\n") << r.out;
 }
