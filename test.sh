@@ -13,7 +13,7 @@ cmake --build build -j2
 (cd build && QT_QPA_PLATFORM=offscreen ctest --output-on-failure -j2)
 
 $ci || exit 0
-scripts/package-check.sh build
+scripts/package-check.sh
 scripts/hardening.sh asan
 scripts/hardening.sh tsan
 scripts/hardening.sh fuzz

@@ -1,12 +1,13 @@
 #!/usr/bin/env bash
 # Installs the Debian packages the build and the tests need, only those missing.
 #   scripts/deps.sh        what building, running and testing need
-#   scripts/deps.sh --ci   also what the CI passes need (packaging checks, clang fuzzers, peers of the benchmarks)
+#   scripts/deps.sh --ci   also what the CI passes need (packaging checks with lintian and
+#                          hardening-check, clang fuzzers, peers of the benchmarks)
 set -euo pipefail
 pkgs=(cmake g++ make pkg-config googletest libgtest-dev libgmock-dev qt6-base-dev qt6-qpa-plugins
       fonts-dejavu-core)
 if [[ ${1:-} == --ci ]]; then
-  pkgs+=(clang libclang-rt-14-dev desktop-file-utils appstream dpkg-dev file
+  pkgs+=(clang libclang-rt-14-dev desktop-file-utils appstream dpkg-dev file lintian devscripts
          qt6-serialport-dev libserialport-dev)
 fi
 missing=()
