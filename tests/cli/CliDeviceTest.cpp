@@ -314,6 +314,19 @@ TEST(CliScan, NothingFoundIsAFailureWithoutLongWaits) {
   EXPECT_LT(took, std::chrono::seconds(3));
 }
 
+TEST(CliScan, ADeviceAnsweringWithinTheTimeOutIsFoundInItsOwnProbe) {
+  TempDir dir;
+  // 340 ms after the request against a wait of 400 ms and the line time: found by its own
+  // probe, not as a late reply, at the last of three addresses and the first speed.
+  Sim sim(dir.path / "ports", "COM5", 7, {"--delay", "340"});
+  const Output r = RunCli(
+      On(dir, "COM5",
+         {"scan", "--addresses", "5-7", "--speeds", "115200,9600", "--timeout", "400", "--first"}));
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.out, "address 7 at 115200 bit/s\n");
+  EXPECT_EQ(sim.Requests("07 47 C9"), 1);
+}
+
 TEST(CliScan, ADeviceSlowerThanTheTimeOutIsFoundAndReleased) {
   TempDir dir;
   // Probes of 300 ms and the line time; the reply 800 ms after the request comes during a
