@@ -17,16 +17,21 @@
 #include <sys/file.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <termios.h>
 #include <unistd.h>
 
+#include <dirent.h>
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <climits>
 #include <csignal>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <deque>
+#include <fstream>
 #include <map>
 #include <thread>
 
@@ -123,6 +128,7 @@ class Device final : public detail::EventDriver, public std::enable_shared_from_
   Device(int fd, bool hasLines, bool hasIcount);
   ~Device() override;
   bool Start();  // the watcher thread and its wake-ups; false with errno
+  void OwnLockFile(const std::string& path) { lockFile_ = path; }  // removed by Close
   void Close();
 
   bool SetState(const Dcb& dcb);
@@ -191,6 +197,7 @@ class Device final : public detail::EventDriver, public std::enable_shared_from_
   std::uint32_t CharMicrosLocked() const;
 
   const int fd_;
+  std::string lockFile_;  // our UUCP lock file, empty when we made none
   const bool hasLines_;
   const bool hasIcount_;
   int kickFd_ = -1;    // wakes the watcher
@@ -314,6 +321,8 @@ void Device::Close() {
   // new open of the device succeeds at once even while stale references linger.
   flock(fd_, LOCK_UN);
   ioctl(fd_, TIOCNXCL);
+  if (!lockFile_.empty()) unlink(lockFile_.c_str());
+  lockFile_.clear();
 }
 
 bool Device::Usable() const {
@@ -996,14 +1005,23 @@ bool Device::Read(void* buf, std::uint32_t n, std::uint32_t* read, Overlapped* o
   detail::StartRequest(ov);
   const auto now = Clock::now();
   const detail::ReadPlan plan = detail::PlanRead(timeouts_, n, now);
-  // A read that must answer now takes what the kernel holds as well, queued behind older
-  // bytes; any other finds it in Drive.
-  if (plan.immediate && reads_.empty() && !DrainInputLocked()) {
-    detail::FinishRequest(ov, 0, EIO);
-    ov->hEvent->Reset();
-    return Fail(EIO);
-  }
   reads_.push_back(PendingRead{ov, static_cast<unsigned char*>(buf), n, 0, plan, now});
+  // A read that must answer now takes what the kernel holds as well, behind the queued bytes
+  // and as much as its own buffer holds: the count ClearCommError reported includes bytes a
+  // full queue left in the kernel, and a read of that count gets them all. Any other read
+  // finds the kernel's bytes in Drive.
+  if (plan.immediate && reads_.size() == 1) {
+    PendingRead& r = reads_.front();
+    const std::size_t take = std::min<std::size_t>(n, queue_.size());
+    std::copy(queue_.begin(), queue_.begin() + std::ptrdiff_t(take), r.buf);
+    queue_.erase(queue_.begin(), queue_.begin() + std::ptrdiff_t(take));
+    r.got = std::uint32_t(take);
+    if (take < n && !DrainInputLocked() && take == 0) {
+      // Gone with nothing to hand over: refused, as a read of a gone device is.
+      ov->hEvent->Reset();
+      return Fail(EIO);
+    }
+  }
   ServeReadsLocked(now);
   if (!ov->pending.load()) {
     if (read) *read = ov->transferred;
@@ -1320,10 +1338,143 @@ void Device::WatcherLoop() {
   watcherAsleep_ = false;
 }
 
+// ---- other holders of a device ----
+//
+// flock and TIOCEXCL only hold against programs that came later or use them too. A terminal
+// program announces itself with a UUCP lock file instead, and a program that merely opened
+// the device (a modem prober, a shell's exec 3<>) shows only in /proc. Neither tells of a
+// holder in another user's process we may not look into, or one that opens after us without
+// looking; those stay unknowable here.
+
+std::string LockDirectory() {
+  struct stat st {};
+  return stat("/run/lock", &st) == 0 && S_ISDIR(st.st_mode) ? "/run/lock" : "/var/lock";
+}
+
+// LCK..ttyUSB0 for /dev/ttyUSB0, LCK..pts_3 for /dev/pts/3: the device's own name, so that
+// every program reaching it by any link finds the same file.
+std::string UucpLockPath(const std::string& device) {
+  char* real = realpath(device.c_str(), nullptr);
+  if (!real) return {};
+  std::string name = real;
+  free(real);
+  if (name.rfind("/dev/", 0) == 0) name = name.substr(5);
+  std::replace(name.begin(), name.end(), '/', '_');
+  return LockDirectory() + "/LCK.." + name;
+}
+
+bool ProcessAlive(pid_t pid) { return pid > 0 && (kill(pid, 0) == 0 || errno == EPERM); }
+
+// Takes the UUCP lock: false (errno EBUSY) while a live process other than this one holds
+// it; a stale file is replaced. A lock folder we may not write in is no reason to refuse
+// the port: *created tells whether there is a file of ours to remove at close.
+bool TakeUucpLock(const std::string& path, bool* created) {
+  *created = false;
+  if (path.empty()) return true;
+  for (int attempt = 0; attempt < 2; ++attempt) {
+    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+    if (fd >= 0) {
+      char text[16];
+      const int len = std::snprintf(text, sizeof text, "%10d\n", int(getpid()));
+      const bool ok = ::write(fd, text, std::size_t(len)) == len;
+      ::close(fd);
+      if (!ok) {
+        unlink(path.c_str());
+        return true;
+      }
+      *created = true;
+      return true;
+    }
+    if (errno != EEXIST) return true;
+    std::ifstream in(path);
+    long pid = 0;
+    if (!(in >> pid)) {
+      errno = EBUSY;  // being written by its owner right now, or a format we do not know
+      return false;
+    }
+    if (pid == getpid()) return true;  // ours, left by an open of this process
+    if (ProcessAlive(pid_t(pid))) {
+      errno = EBUSY;
+      return false;
+    }
+    unlink(path.c_str());  // its owner died without removing it
+  }
+  errno = EBUSY;
+  return false;
+}
+
+// A pty's master holder is the far end of the wire (a simulator keeps the slave open as
+// well, so that its master survives our closes): it is no rival.
+bool HoldsPtyMaster(const std::string& procDir, int ptyIndex) {
+  DIR* fds = opendir((procDir + "/fd").c_str());
+  if (!fds) return false;
+  bool found = false;
+  while (dirent* e = readdir(fds)) {
+    if (e->d_name[0] == '.') continue;
+    struct stat st {};
+    if (stat((procDir + "/fd/" + e->d_name).c_str(), &st) != 0 || !S_ISCHR(st.st_mode) ||
+        st.st_rdev != makedev(5, 2))
+      continue;
+    std::ifstream info(procDir + "/fdinfo/" + e->d_name);
+    std::string line;
+    while (std::getline(info, line))
+      if (line.rfind("tty-index:", 0) == 0 && std::atoi(line.c_str() + 10) == ptyIndex)
+        found = true;
+    if (found) break;
+  }
+  closedir(fds);
+  return found;
+}
+
+// Whether another process this user can look into has the device open.
+bool HeldElsewhere(int fd) {
+  struct stat mine {};
+  if (fstat(fd, &mine) != 0 || !S_ISCHR(mine.st_mode)) return false;
+  const unsigned major = ::major(mine.st_rdev), minor = ::minor(mine.st_rdev);
+  const int ptyIndex = major >= 136 && major <= 143 ? int((major - 136) * 256 + minor) : -1;
+  DIR* proc = opendir("/proc");
+  if (!proc) return false;
+  const pid_t self = getpid();
+  bool held = false;
+  while (!held) {
+    dirent* p = readdir(proc);
+    if (!p) break;
+    char* end = nullptr;
+    const long pid = std::strtol(p->d_name, &end, 10);
+    if (*end != '\0' || pid <= 0 || pid == self) continue;
+    const std::string dir = std::string("/proc/") + p->d_name;
+    DIR* fds = opendir((dir + "/fd").c_str());
+    if (!fds) continue;  // another user's process, or gone
+    bool opened = false;
+    while (dirent* e = readdir(fds)) {
+      if (e->d_name[0] == '.') continue;
+      struct stat st {};
+      if (stat((dir + "/fd/" + e->d_name).c_str(), &st) == 0 && S_ISCHR(st.st_mode) &&
+          st.st_rdev == mine.st_rdev) {
+        opened = true;
+        break;
+      }
+    }
+    closedir(fds);
+    held = opened && !(ptyIndex >= 0 && HoldsPtyMaster(dir, ptyIndex));
+  }
+  closedir(proc);
+  return held;
+}
+
 // ---- the handle table ----
 
+// A program may exit with ports still open: the table then closes them as it goes, so no
+// device is destroyed with its threads still running (std::terminate) and each gives back
+// its locks and line settings as CloseHandle would.
+struct DeviceTable : std::map<Handle, std::shared_ptr<Device>> {
+  ~DeviceTable() {
+    for (auto& [h, d] : *this) d->Close();
+  }
+};
+
 std::mutex gTableMu;
-std::map<Handle, std::shared_ptr<Device>> gTable;
+DeviceTable gTable;
 Handle gNextHandle = 0x1000;
 
 std::shared_ptr<Device> Find(Handle h) {
@@ -1352,6 +1503,14 @@ class LinuxSerialApi final : public SerialApi {
     termios2 t{};
     if (ioctl(fd, kTCGETS2, &t) != 0) return fail(errno);  // not a tty
     if (ioctl(fd, TIOCEXCL) != 0) return fail(errno);
+    const std::string lockPath = UucpLockPath(dev);
+    bool lockCreated = false;
+    if (!TakeUucpLock(lockPath, &lockCreated)) return fail(errno);
+    auto failLocked = [&](int err) {
+      if (lockCreated) unlink(lockPath.c_str());
+      return fail(err);
+    };
+    if (HeldElsewhere(fd)) return failLocked(EBUSY);
     // Raw bytes, 8N1 at the current speed until SetCommState; no parity, so no marks.
     t.c_iflag = IGNBRK;
     t.c_oflag = 0;
@@ -1360,12 +1519,13 @@ class LinuxSerialApi final : public SerialApi {
     t.c_cflag |= CS8 | CREAD | CLOCAL | HUPCL;
     t.c_cc[VMIN] = 1;
     t.c_cc[VTIME] = 0;
-    if (ioctl(fd, kTCSETS2, &t) != 0) return fail(errno);
+    if (ioctl(fd, kTCSETS2, &t) != 0) return failLocked(errno);
     int st = 0;
     const bool hasLines = ioctl(fd, TIOCMGET, &st) == 0;
     serial_icounter_struct ic{};
     const bool hasIcount = ioctl(fd, TIOCGICOUNT, &ic) == 0;
     auto d = std::make_shared<Device>(fd, hasLines, hasIcount);
+    if (lockCreated) d->OwnLockFile(lockPath);
     if (!d->Start()) {
       const int err = GetLastError();
       d->Close();

@@ -3,14 +3,18 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <pty.h>
+#include <signal.h>
 #include <sys/resource.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
+#include <fstream>
 #include <string>
 #include <thread>
 
@@ -149,6 +153,97 @@ TEST(LinuxOpen, MissingAndHeldDevicesAreRefusedWithTheirErrno) {
   EXPECT_EQ(GetLastError(), EBADF);
   EXPECT_FALSE(api.CloseHandle(h));
   EXPECT_TRUE(api.CloseHandle(again));
+}
+
+// Programs that use no flock: one that announces itself with a UUCP lock file, one that merely
+// holds the device open. Either way the two would split the incoming bytes.
+TEST(LinuxOpen, ADeviceHeldByAnotherProgramWithoutFlockIsRefused) {
+  SerialApi& api = SystemSerialApi();
+  Pty pty;
+  ASSERT_FALSE(pty.slavePath.empty());
+  std::string name = pty.slavePath.substr(5);  // pts/N
+  std::replace(name.begin(), name.end(), '/', '_');
+  const std::string lock = "/run/lock/LCK.." + name;
+  if (access("/run/lock", W_OK) != 0) GTEST_SKIP() << "/run/lock not writable here";
+  // The pty's number goes to other programs after the test: leave no lock of ours for it.
+  struct RemoveAtEnd {
+    std::string path;
+    ~RemoveAtEnd() { fs::remove(path); }
+  } removeAtEnd{lock};
+
+  // Our own lock file while the port is open, gone after the close.
+  Handle h = api.CreateFile(pty.slavePath);
+  ASSERT_NE(h, InvalidHandle) << GetLastError();
+  std::ifstream ours(lock);
+  long pid = 0;
+  EXPECT_TRUE(ours >> pid) << lock;
+  EXPECT_EQ(pid, long(getpid()));
+  ASSERT_TRUE(api.CloseHandle(h));
+  EXPECT_FALSE(fs::exists(lock));
+
+  // A live holder's lock refuses the open and is kept; a dead one's is replaced.
+  const auto writeLock = [&](pid_t owner) {
+    std::ofstream(lock) << std::string(10 - std::to_string(owner).size(), ' ') << owner << "\n";
+  };
+  writeLock(getppid());
+  EXPECT_EQ(api.CreateFile(pty.slavePath), InvalidHandle);
+  EXPECT_EQ(GetLastError(), EBUSY);
+  EXPECT_TRUE(fs::exists(lock));
+  const pid_t dead = fork();
+  if (dead == 0) _exit(0);
+  ASSERT_EQ(waitpid(dead, nullptr, 0), dead);
+  writeLock(dead);
+  h = api.CreateFile(pty.slavePath);
+  EXPECT_NE(h, InvalidHandle) << GetLastError();
+  if (h != InvalidHandle) {
+    EXPECT_TRUE(api.CloseHandle(h));
+  }
+  EXPECT_FALSE(fs::exists(lock));
+
+  // Another process with the device open (as `exec 3<>/dev/tty...` leaves it).
+  int ready[2];
+  ASSERT_EQ(pipe(ready), 0);
+  const pid_t holder = fork();
+  if (holder == 0) {
+    ::close(pty.master);  // the pty's far end is no rival; this child is a plain holder
+    const int fd = ::open(pty.slavePath.c_str(), O_RDWR | O_NOCTTY);
+    const char c = fd >= 0 ? 'y' : 'n';
+    [[maybe_unused]] auto w = ::write(ready[1], &c, 1);
+    pause();
+    _exit(0);
+  }
+  char c = 0;
+  ASSERT_EQ(::read(ready[0], &c, 1), 1);
+  ASSERT_EQ(c, 'y');
+  EXPECT_EQ(api.CreateFile(pty.slavePath), InvalidHandle);
+  EXPECT_EQ(GetLastError(), EBUSY);
+  EXPECT_FALSE(fs::exists(lock));  // a refused open leaves no lock behind
+  kill(holder, SIGKILL);
+  waitpid(holder, nullptr, 0);
+  ::close(ready[0]);
+  ::close(ready[1]);
+  h = api.CreateFile(pty.slavePath);
+  EXPECT_NE(h, InvalidHandle) << GetLastError();
+  if (h != InvalidHandle) {
+    EXPECT_TRUE(api.CloseHandle(h));
+  }
+}
+
+// A program may end with its port open; exit then must not abort on the open device.
+TEST(LinuxOpenDeathTest, ExitWithAPortStillOpenEndsNormally) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  EXPECT_EXIT(
+      {
+        Pty pty;
+        Request rq;
+        const Handle h = SystemSerialApi().CreateFile(pty.slavePath);
+        if (h == InvalidHandle) _exit(3);
+        std::uint32_t mask = 0;
+        SystemSerialApi().SetCommMask(h, EV_RXCHAR);
+        SystemSerialApi().WaitCommEvent(h, &mask, &rq.ov);  // the watcher polls the device
+        std::exit(0);
+      },
+      ::testing::ExitedWithCode(0), "");
 }
 
 TEST(LinuxOpen, PortNamesResolveThroughThePortsFolder) {
@@ -315,6 +410,29 @@ TEST_F(PtyPort, ImmediateModeAlsoTakesBytesNobodyHasFetchedYetAfterTheQueuedOnes
   std::uint32_t n = 0;
   while (n < 7 && steady_clock::now() < end + seconds(2)) n += ReadNow(buf + n, 8 - n);
   EXPECT_EQ(std::string(buf, n), "abcdefg");
+}
+
+// The count ClearCommError gives includes what a full queue left in the kernel; an immediate
+// read of that count (what an OnRxChar handler does) gets all of it, in order.
+TEST_F(PtyPort, ImmediateReadOfTheAnnouncedCountGetsItAllWhenTheQueueIsFull) {
+  ASSERT_TRUE(api.SetupComm(h, 16, 1024));
+  std::string sent;
+  for (int i = 0; i < 100; ++i) sent += char('A' + i % 26);
+  pty.Send(sent);
+  std::uint32_t count = 0, err = 0;
+  ComStat st;
+  const auto end = steady_clock::now() + seconds(2);
+  while (count < sent.size() && steady_clock::now() < end) {
+    ASSERT_TRUE(api.ClearCommError(h, &err, &st));
+    count = st.cbInQue;
+  }
+  ASSERT_EQ(count, sent.size());
+  Timeouts(MaxDword, 0, 0);
+  char buf[128];
+  Request rq;
+  std::uint32_t got = 0;
+  ASSERT_TRUE(api.ReadFile(h, buf, count, &got, &rq.ov));
+  EXPECT_EQ(std::string(buf, got), sent);
 }
 
 TEST_F(PtyPort, AbortPurgeEndsAPendingReadAtOnceWithWhatItHolds) {
