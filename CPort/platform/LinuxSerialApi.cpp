@@ -92,15 +92,19 @@ std::string gPortsDir;
 
 // Wakes the line watcher out of TIOCMIWAIT; the handler itself does nothing.
 int LineSignal() { return SIGRTMIN + 4; }
+void OnLineSignal(int) {}
+// Other code of the process may later take the signal over, ignore it or reset it (whose
+// default ends the process): looked at again before every use, not installed once.
 void InstallLineSignal() {
-  static std::once_flag once;
-  std::call_once(once, [] {
-    struct sigaction sa {};
-    sa.sa_handler = [](int) {};
-    sigemptyset(&sa.sa_mask);
-    sa.sa_flags = 0;  // no SA_RESTART: the ioctl must return EINTR
-    sigaction(LineSignal(), &sa, nullptr);
-  });
+  struct sigaction now {};
+  if (sigaction(LineSignal(), nullptr, &now) == 0 && !(now.sa_flags & SA_SIGINFO) &&
+      now.sa_handler == OnLineSignal && !(now.sa_flags & SA_RESTART))
+    return;
+  struct sigaction sa {};
+  sa.sa_handler = OnLineSignal;
+  sigemptyset(&sa.sa_mask);
+  sa.sa_flags = 0;  // no SA_RESTART: the ioctl must return EINTR
+  sigaction(LineSignal(), &sa, nullptr);
 }
 
 class Device;
@@ -196,67 +200,88 @@ class Device final : public detail::EventDriver, public std::enable_shared_from_
   void SetRtsLocked(bool on);
   std::uint32_t CharMicrosLocked() const;
 
+  // Invariants. Everything below mu_ is read and written under mu_ only, except where said.
+  //  - Who reads the fd: every read() of fd_ happens under mu_ (DrainInputLocked), so bytes
+  //    keep their order whichever thread takes them. While driving_ is set only the driving
+  //    thread polls fd_ for input; the watcher polls it for input only when WantInLocked says
+  //    so (nobody drives, a wait or a read nobody serves needs input, the quiet period is
+  //    over) and for output while writes_ or immHeld_ wait for room.
+  //  - Requests: each Overlapped in reads_, writes_ or waitOv_ is pending and is completed
+  //    exactly once (FinishRequest), by whichever thread finds it done; after closing_ or
+  //    gone_ none is left, and none is accepted (Usable).
+  //  - Bytes: a byte is in the kernel, in queue_, or in the buffer of the oldest read(s);
+  //    queue_ is non-empty only while no read has room left (ServeReadsLocked restores it).
   const int fd_;
-  std::string lockFile_;  // our UUCP lock file, empty when we made none
-  const bool hasLines_;
-  const bool hasIcount_;
-  int kickFd_ = -1;    // wakes the watcher
-  int driverFd_ = -1;  // wakes a thread driving its read
+  std::string lockFile_;  // our UUCP lock file, empty when we made none; removed by Close
+  const bool hasLines_;   // the driver has modem lines (TIOCMGET works): not a pty
+  const bool hasIcount_;  // the driver keeps error and line counters (TIOCGICOUNT)
+  int kickFd_ = -1;       // wakes the watcher
+  int driverFd_ = -1;     // wakes a thread driving its read
 
   mutable std::mutex mu_;
   std::condition_variable usersCv_;
-  std::atomic<int> users_{0};
-  std::atomic<bool> closing_{false};  // set under mu_; read without it where users leave
-  bool gone_ = false;
+  std::atomic<int> users_{0};  // calls inside that use fd_; Close waits for 0
+  std::atomic<bool> closing_{
+      false};          // set under mu_ by Close only; read without it where users leave
+  bool gone_ = false;  // hung up or unplugged: set once, every request ended EIO
 
   Dcb dcb_;
-  bool dcbSet_ = false;
+  bool dcbSet_ = false;  // SetState succeeded once; before, GetState reports the tty's own state
   CommTimeouts timeouts_;
-  std::size_t inQueueSize_ = 4096;
+  std::size_t inQueueSize_ = 4096;  // queue_ holds at most this; the rest waits in the kernel
   std::uint32_t outQueueSize_ = 4096;
-  std::deque<unsigned char> queue_;
-  std::deque<PendingRead> reads_;
-  std::deque<PendingWrite> writes_;
+  std::deque<unsigned char> queue_;  // bytes taken from the kernel that no read has asked for
+  std::deque<PendingRead> reads_;    // served oldest first; only the front can end next
+  std::deque<PendingWrite> writes_;  // the front is the one being written; the rest wait
+  // Set when a read's owner waits outside Event::Wait (it will not drive): the watcher serves
+  // the reads then. Cleared when reads_ empties.
   bool readsDelegated_ = false;
   // Until then the watcher leaves the fd to a caller that is about to drive its read, so that
-  // it need not be woken off the fd and back on around every exchange.
+  // it need not be woken off the fd and back on around every exchange. Only ever moves later.
   Clock::time_point quietUntil_{};
 
+  // history_: events raised (within mask_) and not yet handed to a wait. A wait completes at
+  // once with them unless HoldLocked: then they gather for up to kQuiet from heldSince_.
   std::uint32_t mask_ = 0, history_ = 0;
   Clock::time_point heldSince_{};  // since when events (or a look at the output) wait
-  Overlapped* waitOv_ = nullptr;
+  Overlapped* waitOv_ = nullptr;   // the one pending WaitCommEvent; waitMask_ is its mask
   std::uint32_t* waitMask_ = nullptr;
-  bool rx80Raised_ = false;
+  bool rx80Raised_ = false;  // EV_RX80FULL raised and the queue not yet below 80% again
 
-  std::uint32_t errorWord_ = 0;
+  std::uint32_t errorWord_ = 0;  // CE_ bits gathered until ClearCommError hands them over
   detail::MarkDecoder decoder_;
-  bool marked_ = false;  // PARMRK on: errors come as marks in the data
-  serial_icounter_struct icount_{};
+  bool marked_ = false;              // PARMRK on: errors come as marks in the data
+  serial_icounter_struct icount_{};  // the error counters as last taken into errorWord_
 
-  bool softToggle_ = false;  // raise RTS around writes ourselves
-  bool kernelRs485_ = false;
-  bool immHeld_ = false;
+  bool softToggle_ = false;   // raise RTS around writes ourselves (no TIOCSRS485)
+  bool kernelRs485_ = false;  // the driver switches RTS around writes; undone at close
+  bool immHeld_ = false;      // TransmitCommChar's byte waits for room, ahead of writes_
   unsigned char immByte_ = 0;
-  bool immOutstanding_ = false;
-  bool drainPending_ = false;  // output written, EV_TXEMPTY not yet raised
+  bool immOutstanding_ = false;  // an immediate byte went to the kernel; the next waits for it
+  bool drainPending_ = false;    // output written, EV_TXEMPTY not yet raised; look at drainCheck_
   // A write ended and whether the output has drained is not looked at yet: only a wait or a
   // batch can show EV_TXEMPTY, so the output queue is asked then, not after every write.
   bool txCheckPending_ = false;
   Clock::time_point drainCheck_{};
 
+  // Set by Drive while a caller polls fd_ for its own read; at most one thread at a time.
   bool driving_ = false;
   std::thread::id driverThread_;
 
-  // What the watcher polls for right now; a change that needs more wakes it.
+  // What the watcher polls for right now; a change that needs more wakes it (kickFd_). Valid
+  // while watcherAsleep_; the watcher recomputes them before every sleep.
   bool watcherIn_ = false, watcherOut_ = false;
   Clock::time_point watcherDeadline_ = Clock::time_point::max();
   bool watcherAsleep_ = false;
   std::thread watcher_;
 
+  // The line watcher runs while mask_ has line events and the driver has lines; lineStop_
+  // asks it to end (with the wake-up signal), lineExited_ says it has.
   std::thread line_;
   bool lineRunning_ = false, lineStop_ = false, lineExited_ = false;
   std::condition_variable lineCv_;
-  std::uint32_t lastModem_ = 0;
+  std::uint32_t lastModem_ = 0;         // TIOCMGET at the last look
+  serial_icounter_struct lineCount_{};  // the driver's line counters at the last look
 };
 
 Device::Device(int fd, bool hasLines, bool hasIcount)
@@ -497,6 +522,9 @@ bool Device::GetTimeouts(CommTimeouts& t) {
 bool Device::Setup(std::uint32_t in, std::uint32_t out) {
   Lock lk(mu_);
   if (!Usable()) return false;
+  // Beyond this a size is a negative number that went through an unsigned parameter.
+  constexpr std::uint32_t kLargest = 0x7FFFFFFF;
+  if (in > kLargest || out > kLargest) return Fail(EINVAL);
   inQueueSize_ = std::max<std::size_t>(in, 16);
   outQueueSize_ = out;
   rx80Raised_ = queue_.size() * 5 >= inQueueSize_ * 4;
@@ -786,6 +814,7 @@ void Device::StartLineWatcherLocked() {
   InstallLineSignal();
   int st = 0;
   if (ioctl(fd_, TIOCMGET, &st) == 0) lastModem_ = std::uint32_t(st);  // changes count from now
+  if (hasIcount_) ioctl(fd_, TIOCGICOUNT, &lineCount_);
   lineRunning_ = true;
   lineStop_ = false;
   lineExited_ = false;
@@ -796,6 +825,7 @@ void Device::StopLineWatcher(Lock& lk) {
   if (!lineRunning_) return;
   lineStop_ = true;
   const pthread_t th = line_.native_handle();
+  InstallLineSignal();
   // TIOCMIWAIT only returns on a change or a signal; repeat the signal in case it arrived
   // just before the thread entered the ioctl.
   while (!lineExited_) {
@@ -833,13 +863,23 @@ void Device::LineLoop() {
     }
     int st = 0;
     if (ioctl(fd_, TIOCMGET, &st) != 0) break;
-    const std::uint32_t changed = lastModem_ ^ std::uint32_t(st);
+    std::uint32_t changed = lastModem_ ^ std::uint32_t(st);
+    lastModem_ = std::uint32_t(st);
+    // A line that changed and changed back between two turns of this loop shows only in the
+    // driver's counters; so does a ring, which the 8250 counts on its trailing edge.
+    serial_icounter_struct now{};
+    if (hasIcount_ && ioctl(fd_, TIOCGICOUNT, &now) == 0) {
+      if (now.cts != lineCount_.cts) changed |= TIOCM_CTS;
+      if (now.dsr != lineCount_.dsr) changed |= TIOCM_DSR;
+      if (now.dcd != lineCount_.dcd) changed |= TIOCM_CD;
+      if (now.rng != lineCount_.rng) changed |= TIOCM_RNG;
+      lineCount_ = now;
+    }
     std::uint32_t ev = 0;
     if (changed & TIOCM_CTS) ev |= EV_CTS;
     if (changed & TIOCM_DSR) ev |= EV_DSR;
     if (changed & TIOCM_CD) ev |= EV_RLSD;
     if (changed & TIOCM_RNG) ev |= EV_RING;
-    lastModem_ = std::uint32_t(st);
     RaiseLocked(ev);
   }
   lineExited_ = true;
