@@ -96,7 +96,9 @@ for s in $suites; do
   name=\${s%%:*}; rest=\${s#*:}; dev=\${rest%%:*}; peer=\${rest#*:}
   if [ ! -e \$dev ]; then echo "no \$dev" >/host/tmp/out/\$name.missing; continue; fi
   start=\$(cut -d' ' -f1 /proc/uptime)
+  unplug=; [ \$name = ftdi_sio ] && unplug=/tmp/out
   chroot /host /usr/bin/env KONF_SERIAL_DRIVER=\$name KONF_SERIAL_DEVICE=\$dev KONF_SERIAL_PEER=\$peer \
+    KONF_SERIAL_UNPLUG=\$unplug \
     timeout 240 $tests --gtest_filter='PtyPort.*:RealPort.*' >/host/tmp/out/\$name.log 2>&1
   echo \$? >/host/tmp/out/\$name.rc
   echo "serial-vm: \$name done in \$(cut -d' ' -f1 /proc/uptime) s (started at \$start s)"
@@ -119,6 +121,7 @@ fi
 # to the other. A stream holds bytes back while the receiving UART is full, as a wire with
 # flow control would (a datagram wire drops them), and the adapter attaches to the bus only
 # once its far end is connected.
+monitor=$((20000 + RANDOM % 20000))
 started=$(date +%s.%N)
 timeout -k 10 900 qemu-system-x86_64 -accel $accel -m 512 -smp 1 -nodefaults -display none -no-reboot \
   -kernel "$kernel" -initrd "$work/initrd.gz" \
@@ -131,8 +134,28 @@ timeout -k 10 900 qemu-system-x86_64 -accel $accel -m 512 -smp 1 -nodefaults -di
   -device qemu-xhci,id=xhci -device usb-serial,bus=xhci.0,chardev=u0,id=ftdi \
   -virtfs local,path=/,mount_tag=host,security_model=none,readonly=on,multidevs=remap \
   -virtfs local,path="$work/out",mount_tag=out,security_model=none \
-  -monitor unix:"$work/monitor.sock",server=on,wait=off >"$work/qemu.log" 2>&1 &
+  -monitor tcp:127.0.0.1:$monitor,server=on,wait=off >"$work/qemu.log" 2>&1 &
 qemu_pid=$!
+# The guest asks for the adapter to be pulled out and put back with a file in the shared folder.
+monitor() {
+  exec 5<>"/dev/tcp/127.0.0.1/$monitor" || return 0
+  printf '%s\n' "$1" >&5
+  sleep 1
+  exec 5>&-
+}
+(
+  while kill -0 $qemu_pid 2>/dev/null; do
+    if [[ -e $work/out/unplug ]]; then
+      rm -f "$work/out/unplug"
+      monitor "device_del ftdi"
+    fi
+    if [[ -e $work/out/replug ]]; then
+      rm -f "$work/out/replug"
+      monitor "device_add usb-serial,bus=xhci.0,chardev=u0,id=ftdi"
+    fi
+    sleep 0.2
+  done
+) &
 status=0
 wait $qemu_pid || status=$?
 qemu_pid=

@@ -322,18 +322,29 @@ void Device::Close() {
   lk.lock();
   usersCv_.wait(lk, [&] { return users_.load() == 0; });
   // The kernel's close waits for unsent output, for up to 30 s when flow control holds it:
-  // give it the time it needs on the wire, then drop the rest.
+  // give it the time it needs on the wire, then drop the rest. Output that flow control or a
+  // stalled adapter holds moves no byte: a look that finds the queue no shorter than the last
+  // ends the wait, so a close never blocks its caller for the whole queue's time.
   if (!gone_) {
     int outq = 0;
     if (ioctl(fd_, TIOCOUTQ, &outq) == 0 && outq > 0) {
-      const auto deadline = Clock::now() +
-                            std::chrono::microseconds(std::uint64_t(outq) * CharMicrosLocked()) +
+      const std::uint32_t charUs = CharMicrosLocked();
+      const auto deadline = Clock::now() + std::chrono::microseconds(std::uint64_t(outq) * charUs) +
                             std::chrono::milliseconds(100);
-      while (ioctl(fd_, TIOCOUTQ, &outq) == 0 && outq > 0 && Clock::now() < deadline) {
+      const auto turn = std::max<Clock::duration>(std::chrono::milliseconds(50),
+                                                  std::chrono::microseconds(8ull * charUs));
+      int before = outq;
+      auto now = Clock::now(), lastMove = now;
+      while (outq > 0 && now < deadline && now - lastMove < turn) {
         const timespec ts = ToTimespec(std::min<Clock::duration>(
-            deadline - Clock::now(),
-            std::chrono::microseconds(std::uint64_t(outq) * CharMicrosLocked())));
+            {deadline - now, turn, std::chrono::microseconds(std::uint64_t(outq) * charUs)}));
         ppoll(nullptr, 0, &ts, nullptr);
+        if (ioctl(fd_, TIOCOUTQ, &outq) != 0) break;
+        now = Clock::now();
+        if (outq < before) {
+          before = outq;
+          lastMove = now;
+        }
       }
       tcflush(fd_, TCOFLUSH);
     }
