@@ -6,6 +6,9 @@
 #
 #   scripts/serial-vm.sh [build-dir]      (default: build; tests_platform is built if missing)
 #
+# SERIAL_VM_FILTER (a gtest filter) runs a part of the cases, SERIAL_VM_SUITE_TIMEOUT (seconds,
+# 240) bounds each driver's run, SERIAL_VM_KEEP=<folder> keeps the logs there.
+#
 # Exit status: 0 all passed, 1 a case failed or the machine did not finish, 77 this machine
 # cannot run the bed (no qemu and no way to install it, no kernel, no emulator that starts).
 set -euo pipefail
@@ -99,7 +102,7 @@ for s in $suites; do
   unplug=; [ \$name = ftdi_sio ] && unplug=/tmp/out
   chroot /host /usr/bin/env KONF_SERIAL_DRIVER=\$name KONF_SERIAL_DEVICE=\$dev KONF_SERIAL_PEER=\$peer \
     KONF_SERIAL_UNPLUG=\$unplug \
-    timeout 240 $tests --gtest_filter='PtyPort.*:RealPort.*' >/host/tmp/out/\$name.log 2>&1
+    timeout ${SERIAL_VM_SUITE_TIMEOUT:-240} $tests --gtest_filter='${SERIAL_VM_FILTER:-PtyPort.*:RealPort.*}' >/host/tmp/out/\$name.log 2>&1
   echo \$? >/host/tmp/out/\$name.rc
   echo "serial-vm: \$name done in \$(cut -d' ' -f1 /proc/uptime) s (started at \$start s)"
 done
