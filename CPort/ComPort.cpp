@@ -341,6 +341,9 @@ std::int32_t TCustomComPort::StartWrite(const void* buffer, std::int32_t count,
                                         AsyncRequest* request) {
   if (!request) throw EComPort(CError_InvalidAsync);
   request->kind = rkWrite;
+  // A reused request must not keep the last start's state: refused now, nothing will set its
+  // event, and AwaitRequest must not wait for it.
+  request->started = false;
   std::uint32_t n = 0;
   if (!api_.WriteFile(handle_, buffer, static_cast<std::uint32_t>(std::max(count, 0)), &n,
                       &request->overlapped)) {
@@ -359,6 +362,9 @@ std::int32_t TCustomComPort::StartWriteText(const std::string& text, AsyncReques
 std::int32_t TCustomComPort::StartRead(void* buffer, std::int32_t count, AsyncRequest* request) {
   if (!request) throw EComPort(CError_InvalidAsync);
   request->kind = rkRead;
+  // A reused request must not keep the last start's state: refused now, nothing will set its
+  // event, and AwaitRequest must not wait for it.
+  request->started = false;
   std::uint32_t n = 0;
   if (!api_.ReadFile(handle_, buffer, static_cast<std::uint32_t>(std::max(count, 0)), &n,
                      &request->overlapped)) {

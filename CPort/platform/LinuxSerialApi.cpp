@@ -17,16 +17,21 @@
 #include <sys/file.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <termios.h>
 #include <unistd.h>
 
+#include <dirent.h>
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <climits>
 #include <csignal>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <deque>
+#include <fstream>
 #include <map>
 #include <thread>
 
@@ -87,15 +92,19 @@ std::string gPortsDir;
 
 // Wakes the line watcher out of TIOCMIWAIT; the handler itself does nothing.
 int LineSignal() { return SIGRTMIN + 4; }
+void OnLineSignal(int) {}
+// Other code of the process may later take the signal over, ignore it or reset it (whose
+// default ends the process): looked at again before every use, not installed once.
 void InstallLineSignal() {
-  static std::once_flag once;
-  std::call_once(once, [] {
-    struct sigaction sa {};
-    sa.sa_handler = [](int) {};
-    sigemptyset(&sa.sa_mask);
-    sa.sa_flags = 0;  // no SA_RESTART: the ioctl must return EINTR
-    sigaction(LineSignal(), &sa, nullptr);
-  });
+  struct sigaction now {};
+  if (sigaction(LineSignal(), nullptr, &now) == 0 && !(now.sa_flags & SA_SIGINFO) &&
+      now.sa_handler == OnLineSignal && !(now.sa_flags & SA_RESTART))
+    return;
+  struct sigaction sa {};
+  sa.sa_handler = OnLineSignal;
+  sigemptyset(&sa.sa_mask);
+  sa.sa_flags = 0;  // no SA_RESTART: the ioctl must return EINTR
+  sigaction(LineSignal(), &sa, nullptr);
 }
 
 class Device;
@@ -123,6 +132,7 @@ class Device final : public detail::EventDriver, public std::enable_shared_from_
   Device(int fd, bool hasLines, bool hasIcount);
   ~Device() override;
   bool Start();  // the watcher thread and its wake-ups; false with errno
+  void OwnLockFile(const std::string& path) { lockFile_ = path; }  // removed by Close
   void Close();
 
   bool SetState(const Dcb& dcb);
@@ -190,66 +200,88 @@ class Device final : public detail::EventDriver, public std::enable_shared_from_
   void SetRtsLocked(bool on);
   std::uint32_t CharMicrosLocked() const;
 
+  // Invariants. Everything below mu_ is read and written under mu_ only, except where said.
+  //  - Who reads the fd: every read() of fd_ happens under mu_ (DrainInputLocked), so bytes
+  //    keep their order whichever thread takes them. While driving_ is set only the driving
+  //    thread polls fd_ for input; the watcher polls it for input only when WantInLocked says
+  //    so (nobody drives, a wait or a read nobody serves needs input, the quiet period is
+  //    over) and for output while writes_ or immHeld_ wait for room.
+  //  - Requests: each Overlapped in reads_, writes_ or waitOv_ is pending and is completed
+  //    exactly once (FinishRequest), by whichever thread finds it done; after closing_ or
+  //    gone_ none is left, and none is accepted (Usable).
+  //  - Bytes: a byte is in the kernel, in queue_, or in the buffer of the oldest read(s);
+  //    queue_ is non-empty only while no read has room left (ServeReadsLocked restores it).
   const int fd_;
-  const bool hasLines_;
-  const bool hasIcount_;
-  int kickFd_ = -1;    // wakes the watcher
-  int driverFd_ = -1;  // wakes a thread driving its read
+  std::string lockFile_;  // our UUCP lock file, empty when we made none; removed by Close
+  const bool hasLines_;   // the driver has modem lines (TIOCMGET works): not a pty
+  const bool hasIcount_;  // the driver keeps error and line counters (TIOCGICOUNT)
+  int kickFd_ = -1;       // wakes the watcher
+  int driverFd_ = -1;     // wakes a thread driving its read
 
   mutable std::mutex mu_;
   std::condition_variable usersCv_;
-  std::atomic<int> users_{0};
-  std::atomic<bool> closing_{false};  // set under mu_; read without it where users leave
-  bool gone_ = false;
+  std::atomic<int> users_{0};  // calls inside that use fd_; Close waits for 0
+  std::atomic<bool> closing_{
+      false};          // set under mu_ by Close only; read without it where users leave
+  bool gone_ = false;  // hung up or unplugged: set once, every request ended EIO
 
   Dcb dcb_;
-  bool dcbSet_ = false;
+  bool dcbSet_ = false;  // SetState succeeded once; before, GetState reports the tty's own state
   CommTimeouts timeouts_;
-  std::size_t inQueueSize_ = 4096;
+  std::size_t inQueueSize_ = 4096;  // queue_ holds at most this; the rest waits in the kernel
   std::uint32_t outQueueSize_ = 4096;
-  std::deque<unsigned char> queue_;
-  std::deque<PendingRead> reads_;
-  std::deque<PendingWrite> writes_;
+  std::deque<unsigned char> queue_;  // bytes taken from the kernel that no read has asked for
+  std::deque<PendingRead> reads_;    // served oldest first; only the front can end next
+  std::deque<PendingWrite> writes_;  // the front is the one being written; the rest wait
+  // Set when a read's owner waits outside Event::Wait (it will not drive): the watcher serves
+  // the reads then. Cleared when reads_ empties.
   bool readsDelegated_ = false;
   // Until then the watcher leaves the fd to a caller that is about to drive its read, so that
-  // it need not be woken off the fd and back on around every exchange.
+  // it need not be woken off the fd and back on around every exchange. Only ever moves later.
   Clock::time_point quietUntil_{};
 
+  // history_: events raised (within mask_) and not yet handed to a wait. A wait completes at
+  // once with them unless HoldLocked: then they gather for up to kQuiet from heldSince_.
   std::uint32_t mask_ = 0, history_ = 0;
   Clock::time_point heldSince_{};  // since when events (or a look at the output) wait
-  Overlapped* waitOv_ = nullptr;
+  Overlapped* waitOv_ = nullptr;   // the one pending WaitCommEvent; waitMask_ is its mask
   std::uint32_t* waitMask_ = nullptr;
-  bool rx80Raised_ = false;
+  bool rx80Raised_ = false;  // EV_RX80FULL raised and the queue not yet below 80% again
 
-  std::uint32_t errorWord_ = 0;
+  std::uint32_t errorWord_ = 0;  // CE_ bits gathered until ClearCommError hands them over
   detail::MarkDecoder decoder_;
-  bool marked_ = false;  // PARMRK on: errors come as marks in the data
-  serial_icounter_struct icount_{};
+  bool marked_ = false;              // PARMRK on: errors come as marks in the data
+  serial_icounter_struct icount_{};  // the error counters as last taken into errorWord_
 
-  bool softToggle_ = false;  // raise RTS around writes ourselves
-  bool kernelRs485_ = false;
-  bool immHeld_ = false;
+  bool softToggle_ = false;   // raise RTS around writes ourselves (no TIOCSRS485)
+  bool kernelRs485_ = false;  // the driver switches RTS around writes; undone at close
+  bool immHeld_ = false;      // TransmitCommChar's byte waits for room, ahead of writes_
   unsigned char immByte_ = 0;
-  bool immOutstanding_ = false;
-  bool drainPending_ = false;  // output written, EV_TXEMPTY not yet raised
+  bool immOutstanding_ = false;  // an immediate byte went to the kernel; the next waits for it
+  bool drainPending_ = false;    // output written, EV_TXEMPTY not yet raised; look at drainCheck_
   // A write ended and whether the output has drained is not looked at yet: only a wait or a
   // batch can show EV_TXEMPTY, so the output queue is asked then, not after every write.
   bool txCheckPending_ = false;
   Clock::time_point drainCheck_{};
 
+  // Set by Drive while a caller polls fd_ for its own read; at most one thread at a time.
   bool driving_ = false;
   std::thread::id driverThread_;
 
-  // What the watcher polls for right now; a change that needs more wakes it.
+  // What the watcher polls for right now; a change that needs more wakes it (kickFd_). Valid
+  // while watcherAsleep_; the watcher recomputes them before every sleep.
   bool watcherIn_ = false, watcherOut_ = false;
   Clock::time_point watcherDeadline_ = Clock::time_point::max();
   bool watcherAsleep_ = false;
   std::thread watcher_;
 
+  // The line watcher runs while mask_ has line events and the driver has lines; lineStop_
+  // asks it to end (with the wake-up signal), lineExited_ says it has.
   std::thread line_;
   bool lineRunning_ = false, lineStop_ = false, lineExited_ = false;
   std::condition_variable lineCv_;
-  std::uint32_t lastModem_ = 0;
+  std::uint32_t lastModem_ = 0;         // TIOCMGET at the last look
+  serial_icounter_struct lineCount_{};  // the driver's line counters at the last look
 };
 
 Device::Device(int fd, bool hasLines, bool hasIcount)
@@ -290,18 +322,29 @@ void Device::Close() {
   lk.lock();
   usersCv_.wait(lk, [&] { return users_.load() == 0; });
   // The kernel's close waits for unsent output, for up to 30 s when flow control holds it:
-  // give it the time it needs on the wire, then drop the rest.
+  // give it the time it needs on the wire, then drop the rest. Output that flow control or a
+  // stalled adapter holds moves no byte: a look that finds the queue no shorter than the last
+  // ends the wait, so a close never blocks its caller for the whole queue's time.
   if (!gone_) {
     int outq = 0;
     if (ioctl(fd_, TIOCOUTQ, &outq) == 0 && outq > 0) {
-      const auto deadline = Clock::now() +
-                            std::chrono::microseconds(std::uint64_t(outq) * CharMicrosLocked()) +
+      const std::uint32_t charUs = CharMicrosLocked();
+      const auto deadline = Clock::now() + std::chrono::microseconds(std::uint64_t(outq) * charUs) +
                             std::chrono::milliseconds(100);
-      while (ioctl(fd_, TIOCOUTQ, &outq) == 0 && outq > 0 && Clock::now() < deadline) {
+      const auto turn = std::max<Clock::duration>(std::chrono::milliseconds(50),
+                                                  std::chrono::microseconds(8ull * charUs));
+      int before = outq;
+      auto now = Clock::now(), lastMove = now;
+      while (outq > 0 && now < deadline && now - lastMove < turn) {
         const timespec ts = ToTimespec(std::min<Clock::duration>(
-            deadline - Clock::now(),
-            std::chrono::microseconds(std::uint64_t(outq) * CharMicrosLocked())));
+            {deadline - now, turn, std::chrono::microseconds(std::uint64_t(outq) * charUs)}));
         ppoll(nullptr, 0, &ts, nullptr);
+        if (ioctl(fd_, TIOCOUTQ, &outq) != 0) break;
+        now = Clock::now();
+        if (outq < before) {
+          before = outq;
+          lastMove = now;
+        }
       }
       tcflush(fd_, TCOFLUSH);
     }
@@ -314,6 +357,8 @@ void Device::Close() {
   // new open of the device succeeds at once even while stale references linger.
   flock(fd_, LOCK_UN);
   ioctl(fd_, TIOCNXCL);
+  if (!lockFile_.empty()) unlink(lockFile_.c_str());
+  lockFile_.clear();
 }
 
 bool Device::Usable() const {
@@ -488,6 +533,9 @@ bool Device::GetTimeouts(CommTimeouts& t) {
 bool Device::Setup(std::uint32_t in, std::uint32_t out) {
   Lock lk(mu_);
   if (!Usable()) return false;
+  // Beyond this a size is a negative number that went through an unsigned parameter.
+  constexpr std::uint32_t kLargest = 0x7FFFFFFF;
+  if (in > kLargest || out > kLargest) return Fail(EINVAL);
   inQueueSize_ = std::max<std::size_t>(in, 16);
   outQueueSize_ = out;
   rx80Raised_ = queue_.size() * 5 >= inQueueSize_ * 4;
@@ -777,6 +825,7 @@ void Device::StartLineWatcherLocked() {
   InstallLineSignal();
   int st = 0;
   if (ioctl(fd_, TIOCMGET, &st) == 0) lastModem_ = std::uint32_t(st);  // changes count from now
+  if (hasIcount_) ioctl(fd_, TIOCGICOUNT, &lineCount_);
   lineRunning_ = true;
   lineStop_ = false;
   lineExited_ = false;
@@ -787,6 +836,7 @@ void Device::StopLineWatcher(Lock& lk) {
   if (!lineRunning_) return;
   lineStop_ = true;
   const pthread_t th = line_.native_handle();
+  InstallLineSignal();
   // TIOCMIWAIT only returns on a change or a signal; repeat the signal in case it arrived
   // just before the thread entered the ioctl.
   while (!lineExited_) {
@@ -824,13 +874,23 @@ void Device::LineLoop() {
     }
     int st = 0;
     if (ioctl(fd_, TIOCMGET, &st) != 0) break;
-    const std::uint32_t changed = lastModem_ ^ std::uint32_t(st);
+    std::uint32_t changed = lastModem_ ^ std::uint32_t(st);
+    lastModem_ = std::uint32_t(st);
+    // A line that changed and changed back between two turns of this loop shows only in the
+    // driver's counters; so does a ring, which the 8250 counts on its trailing edge.
+    serial_icounter_struct now{};
+    if (hasIcount_ && ioctl(fd_, TIOCGICOUNT, &now) == 0) {
+      if (now.cts != lineCount_.cts) changed |= TIOCM_CTS;
+      if (now.dsr != lineCount_.dsr) changed |= TIOCM_DSR;
+      if (now.dcd != lineCount_.dcd) changed |= TIOCM_CD;
+      if (now.rng != lineCount_.rng) changed |= TIOCM_RNG;
+      lineCount_ = now;
+    }
     std::uint32_t ev = 0;
     if (changed & TIOCM_CTS) ev |= EV_CTS;
     if (changed & TIOCM_DSR) ev |= EV_DSR;
     if (changed & TIOCM_CD) ev |= EV_RLSD;
     if (changed & TIOCM_RNG) ev |= EV_RING;
-    lastModem_ = std::uint32_t(st);
     RaiseLocked(ev);
   }
   lineExited_ = true;
@@ -996,14 +1056,23 @@ bool Device::Read(void* buf, std::uint32_t n, std::uint32_t* read, Overlapped* o
   detail::StartRequest(ov);
   const auto now = Clock::now();
   const detail::ReadPlan plan = detail::PlanRead(timeouts_, n, now);
-  // A read that must answer now takes what the kernel holds as well, queued behind older
-  // bytes; any other finds it in Drive.
-  if (plan.immediate && reads_.empty() && !DrainInputLocked()) {
-    detail::FinishRequest(ov, 0, EIO);
-    ov->hEvent->Reset();
-    return Fail(EIO);
-  }
   reads_.push_back(PendingRead{ov, static_cast<unsigned char*>(buf), n, 0, plan, now});
+  // A read that must answer now takes what the kernel holds as well, behind the queued bytes
+  // and as much as its own buffer holds: the count ClearCommError reported includes bytes a
+  // full queue left in the kernel, and a read of that count gets them all. Any other read
+  // finds the kernel's bytes in Drive.
+  if (plan.immediate && reads_.size() == 1) {
+    PendingRead& r = reads_.front();
+    const std::size_t take = std::min<std::size_t>(n, queue_.size());
+    std::copy(queue_.begin(), queue_.begin() + std::ptrdiff_t(take), r.buf);
+    queue_.erase(queue_.begin(), queue_.begin() + std::ptrdiff_t(take));
+    r.got = std::uint32_t(take);
+    if (take < n && !DrainInputLocked() && take == 0) {
+      // Gone with nothing to hand over: refused, as a read of a gone device is.
+      ov->hEvent->Reset();
+      return Fail(EIO);
+    }
+  }
   ServeReadsLocked(now);
   if (!ov->pending.load()) {
     if (read) *read = ov->transferred;
@@ -1320,10 +1389,143 @@ void Device::WatcherLoop() {
   watcherAsleep_ = false;
 }
 
+// ---- other holders of a device ----
+//
+// flock and TIOCEXCL only hold against programs that came later or use them too. A terminal
+// program announces itself with a UUCP lock file instead, and a program that merely opened
+// the device (a modem prober, a shell's exec 3<>) shows only in /proc. Neither tells of a
+// holder in another user's process we may not look into, or one that opens after us without
+// looking; those stay unknowable here.
+
+std::string LockDirectory() {
+  struct stat st {};
+  return stat("/run/lock", &st) == 0 && S_ISDIR(st.st_mode) ? "/run/lock" : "/var/lock";
+}
+
+// LCK..ttyUSB0 for /dev/ttyUSB0, LCK..pts_3 for /dev/pts/3: the device's own name, so that
+// every program reaching it by any link finds the same file.
+std::string UucpLockPath(const std::string& device) {
+  char* real = realpath(device.c_str(), nullptr);
+  if (!real) return {};
+  std::string name = real;
+  free(real);
+  if (name.rfind("/dev/", 0) == 0) name = name.substr(5);
+  std::replace(name.begin(), name.end(), '/', '_');
+  return LockDirectory() + "/LCK.." + name;
+}
+
+bool ProcessAlive(pid_t pid) { return pid > 0 && (kill(pid, 0) == 0 || errno == EPERM); }
+
+// Takes the UUCP lock: false (errno EBUSY) while a live process other than this one holds
+// it; a stale file is replaced. A lock folder we may not write in is no reason to refuse
+// the port: *created tells whether there is a file of ours to remove at close.
+bool TakeUucpLock(const std::string& path, bool* created) {
+  *created = false;
+  if (path.empty()) return true;
+  for (int attempt = 0; attempt < 2; ++attempt) {
+    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+    if (fd >= 0) {
+      char text[16];
+      const int len = std::snprintf(text, sizeof text, "%10d\n", int(getpid()));
+      const bool ok = ::write(fd, text, std::size_t(len)) == len;
+      ::close(fd);
+      if (!ok) {
+        unlink(path.c_str());
+        return true;
+      }
+      *created = true;
+      return true;
+    }
+    if (errno != EEXIST) return true;
+    std::ifstream in(path);
+    long pid = 0;
+    if (!(in >> pid)) {
+      errno = EBUSY;  // being written by its owner right now, or a format we do not know
+      return false;
+    }
+    if (pid == getpid()) return true;  // ours, left by an open of this process
+    if (ProcessAlive(pid_t(pid))) {
+      errno = EBUSY;
+      return false;
+    }
+    unlink(path.c_str());  // its owner died without removing it
+  }
+  errno = EBUSY;
+  return false;
+}
+
+// A pty's master holder is the far end of the wire (a simulator keeps the slave open as
+// well, so that its master survives our closes): it is no rival.
+bool HoldsPtyMaster(const std::string& procDir, int ptyIndex) {
+  DIR* fds = opendir((procDir + "/fd").c_str());
+  if (!fds) return false;
+  bool found = false;
+  while (dirent* e = readdir(fds)) {
+    if (e->d_name[0] == '.') continue;
+    struct stat st {};
+    if (stat((procDir + "/fd/" + e->d_name).c_str(), &st) != 0 || !S_ISCHR(st.st_mode) ||
+        st.st_rdev != makedev(5, 2))
+      continue;
+    std::ifstream info(procDir + "/fdinfo/" + e->d_name);
+    std::string line;
+    while (std::getline(info, line))
+      if (line.rfind("tty-index:", 0) == 0 && std::atoi(line.c_str() + 10) == ptyIndex)
+        found = true;
+    if (found) break;
+  }
+  closedir(fds);
+  return found;
+}
+
+// Whether another process this user can look into has the device open.
+bool HeldElsewhere(int fd) {
+  struct stat mine {};
+  if (fstat(fd, &mine) != 0 || !S_ISCHR(mine.st_mode)) return false;
+  const unsigned major = ::major(mine.st_rdev), minor = ::minor(mine.st_rdev);
+  const int ptyIndex = major >= 136 && major <= 143 ? int((major - 136) * 256 + minor) : -1;
+  DIR* proc = opendir("/proc");
+  if (!proc) return false;
+  const pid_t self = getpid();
+  bool held = false;
+  while (!held) {
+    dirent* p = readdir(proc);
+    if (!p) break;
+    char* end = nullptr;
+    const long pid = std::strtol(p->d_name, &end, 10);
+    if (*end != '\0' || pid <= 0 || pid == self) continue;
+    const std::string dir = std::string("/proc/") + p->d_name;
+    DIR* fds = opendir((dir + "/fd").c_str());
+    if (!fds) continue;  // another user's process, or gone
+    bool opened = false;
+    while (dirent* e = readdir(fds)) {
+      if (e->d_name[0] == '.') continue;
+      struct stat st {};
+      if (stat((dir + "/fd/" + e->d_name).c_str(), &st) == 0 && S_ISCHR(st.st_mode) &&
+          st.st_rdev == mine.st_rdev) {
+        opened = true;
+        break;
+      }
+    }
+    closedir(fds);
+    held = opened && !(ptyIndex >= 0 && HoldsPtyMaster(dir, ptyIndex));
+  }
+  closedir(proc);
+  return held;
+}
+
 // ---- the handle table ----
 
+// A program may exit with ports still open: the table then closes them as it goes, so no
+// device is destroyed with its threads still running (std::terminate) and each gives back
+// its locks and line settings as CloseHandle would.
+struct DeviceTable : std::map<Handle, std::shared_ptr<Device>> {
+  ~DeviceTable() {
+    for (auto& [h, d] : *this) d->Close();
+  }
+};
+
 std::mutex gTableMu;
-std::map<Handle, std::shared_ptr<Device>> gTable;
+DeviceTable gTable;
 Handle gNextHandle = 0x1000;
 
 std::shared_ptr<Device> Find(Handle h) {
@@ -1352,6 +1554,14 @@ class LinuxSerialApi final : public SerialApi {
     termios2 t{};
     if (ioctl(fd, kTCGETS2, &t) != 0) return fail(errno);  // not a tty
     if (ioctl(fd, TIOCEXCL) != 0) return fail(errno);
+    const std::string lockPath = UucpLockPath(dev);
+    bool lockCreated = false;
+    if (!TakeUucpLock(lockPath, &lockCreated)) return fail(errno);
+    auto failLocked = [&](int err) {
+      if (lockCreated) unlink(lockPath.c_str());
+      return fail(err);
+    };
+    if (HeldElsewhere(fd)) return failLocked(EBUSY);
     // Raw bytes, 8N1 at the current speed until SetCommState; no parity, so no marks.
     t.c_iflag = IGNBRK;
     t.c_oflag = 0;
@@ -1360,12 +1570,13 @@ class LinuxSerialApi final : public SerialApi {
     t.c_cflag |= CS8 | CREAD | CLOCAL | HUPCL;
     t.c_cc[VMIN] = 1;
     t.c_cc[VTIME] = 0;
-    if (ioctl(fd, kTCSETS2, &t) != 0) return fail(errno);
+    if (ioctl(fd, kTCSETS2, &t) != 0) return failLocked(errno);
     int st = 0;
     const bool hasLines = ioctl(fd, TIOCMGET, &st) == 0;
     serial_icounter_struct ic{};
     const bool hasIcount = ioctl(fd, TIOCGICOUNT, &ic) == 0;
     auto d = std::make_shared<Device>(fd, hasLines, hasIcount);
+    if (lockCreated) d->OwnLockFile(lockPath);
     if (!d->Start()) {
       const int err = GetLastError();
       d->Close();

@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
 #include <cerrno>
+#include <chrono>
+#include <future>
 #include <string>
 #include <vector>
 
@@ -86,6 +88,29 @@ TEST_F(TransferTest, StartedRequestsCompleteThroughAwait) {
   fake.Feed("wxyz");
   EXPECT_EQ(port.AwaitRequest(r.get()), 4);
   EXPECT_EQ(in, "wxyz");
+}
+
+// A request reused after a start the device refused (gone, closed) has nothing running:
+// awaiting it returns at once instead of waiting for an event nothing will set.
+TEST_F(TransferTest, AwaitOfAReusedRequestWhoseStartWasRefusedReturnsAtOnce) {
+  auto request = TCustomComPort::CreateRequest();
+  char buf[4] = {};
+  for (const bool write : {true, false}) {
+    fake.Feed("ab");
+    EXPECT_EQ(
+        write ? port.StartWrite("ab", 2, request.get()) : port.StartRead(buf, 2, request.get()), 2);
+    EXPECT_EQ(port.AwaitRequest(request.get()), 2);
+    fake.FailNext(write ? "WriteFile" : "ReadFile", EIO);
+    const EComPort e = CatchComPort([&] {
+      write ? port.StartWrite("cd", 2, request.get()) : port.StartRead(buf, 2, request.get());
+    });
+    EXPECT_EQ(e.SystemErrorCode(), EIO);
+    auto awaited = std::async(std::launch::async, [&] { return port.AwaitRequest(request.get()); });
+    const bool returned = awaited.wait_for(std::chrono::seconds(2)) == std::future_status::ready;
+    EXPECT_TRUE(returned) << (write ? "write" : "read");
+    if (!returned) request->event.Set();  // frees the stuck wait so the test can end
+    EXPECT_EQ(awaited.get(), 0);
+  }
 }
 
 TEST_F(TransferTest, MissingRequestIsCodeFour) {
