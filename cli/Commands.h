@@ -5,6 +5,7 @@
 #include <string>
 
 #include "CliOptions.h"
+#include "PortProblem.h"
 
 namespace cli {
 
@@ -20,7 +21,7 @@ enum ExitCode : int {
 extern std::atomic<bool> Interrupted;
 
 // What a transaction result means, in words.
-std::string ResultMeaning(int result);
+using portinfo::ResultMeaning;
 
 // Text safe to show on a terminal: bytes outside printable ASCII as \xNN.
 std::string Printable(const std::string& text);
