@@ -172,6 +172,9 @@ TForm1::TForm1(TFkomunikacja* komunikacja, QWidget* parent)
   ports << QString();  // the empty last item names COM81
   ComboBox2 = MakeList(this, ports, 1, 170, 37, 105, 22);
   ComboBox2->setFont(arial);
+  // 81 ports: a list of two dozen rows with a scroll bar, not a popup as tall as the screen.
+  ComboBox2->setStyleSheet(QStringLiteral("QComboBox { combobox-popup: 0; }"));
+  ComboBox2->setMaxVisibleItems(24);
 
   Label10 = MakeLabel(this, "Prędkość transmisji:", 16, 64, 123, 14, right);
   Label10->setFont(arial);
