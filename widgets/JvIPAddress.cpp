@@ -108,7 +108,10 @@ void TJvIPOctetEdit::keyPressEvent(QKeyEvent* event) {
         break;
     }
   }
-  const QString typed = event->text();
+  QString typed = event->text();
+  // The keypad's decimal key types "," on Polish layouts; in an address it means the dot.
+  if ((event->modifiers() & Qt::KeypadModifier) && typed == QLatin1String(","))
+    typed = QStringLiteral(".");
   if (IsTypedText(*event) && std::none_of(typed.begin(), typed.end(), IsControlChar)) {
     if (!isReadOnly()) {
       int box = index_;

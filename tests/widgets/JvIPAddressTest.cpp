@@ -314,6 +314,18 @@ INSTANTIATE_TEST_SUITE_P(
         TypedCase{"11.22.33.44", Entry::Tab, "<Tab>5<Tab>6", "11.5.6.44", 2},
         TypedCase{"11.22.33.44", Entry::Tab, "<Tab><Tab><Tab><Tab>", "11.22.33.44", 4}));
 
+TEST_F(IpFieldTest, KeypadDecimalKeyIsTheDotEvenWhereItTypesAComma) {
+  ip->setFocus(Qt::TabFocusReason);
+  QTest::keyClicks(kFocused, "10");
+  QTest::keyClick(kFocused, Qt::Key_Comma, Qt::KeypadModifier);
+  QTest::keyClick(kFocused, Qt::Key_1, Qt::KeypadModifier);
+  QTest::keyClick(kFocused, Qt::Key_Period, Qt::KeypadModifier);
+  QTest::keyClick(kFocused, Qt::Key_2, Qt::KeypadModifier);
+  EXPECT_EQ(ip->Text(), "10.1.2.0");
+  EXPECT_EQ(Focused(), Box(2));
+  EXPECT_TRUE(alerts.sounds.empty());
+}
+
 // Pasting: a dotted address sets the whole field, digits are typed.
 TEST_F(IpFieldTest, PastedAddressSetsTheWholeFieldAndDigitsAreTyped) {
   QClipboard* clipboard = QGuiApplication::clipboard();
