@@ -140,11 +140,13 @@ void TJvIPOctetEdit::inputMethodEvent(QInputMethodEvent* event) {
 
 void TJvIPOctetEdit::focusInEvent(QFocusEvent* event) {
   QLineEdit::focusInEvent(event);
-  owner_->update();
+  if (owner_) owner_->update();
 }
 
 void TJvIPOctetEdit::focusOutEvent(QFocusEvent* event) {
   QLineEdit::focusOutEvent(event);
+  // A field being destroyed takes the focus from its box on the way out.
+  if (!owner_) return;
   owner_->update();
   if (!IsLeaveReason(event->reason())) return;
   justReached_ = typed_ = false;
@@ -288,6 +290,10 @@ std::uint8_t TJvIPAddress::BoxOctet(int index) const {
   if (!v) return 0;
   return static_cast<std::uint8_t>(
       std::max<int>(std::min<int>(*v, range_.Max(index)), range_.Min(index)));
+}
+
+TJvIPAddress::~TJvIPAddress() {
+  for (TJvIPOctetEdit* box : boxes_) box->owner_ = nullptr;
 }
 
 QString TJvIPAddress::Text() const {

@@ -56,7 +56,7 @@ class TJvIPOctetEdit : public QLineEdit {
  private:
   friend class TJvIPAddress;
 
-  TJvIPAddress* owner_;
+  TJvIPAddress* owner_;  // null once the field is being destroyed
   int index_;
   // Entered by auto-advance or by a dot, and nothing typed since: its old text is only
   // waiting to be replaced, so a dot here must not move on again.
@@ -71,6 +71,7 @@ class TJvIPAddress : public QWidget {
 
  public:
   explicit TJvIPAddress(QWidget* parent = nullptr);
+  ~TJvIPAddress() override;
 
   // The four octets as the boxes hold them, joined by "."; a blank box is 0.
   QString Text() const;
