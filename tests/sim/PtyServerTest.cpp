@@ -189,6 +189,7 @@ TEST(KonfiguratorSim, RefusesALinkARunningSimulatorServes) {
   ASSERT_EQ(
       posix_spawn(&first, KONFIGURATOR_SIM, &actions, nullptr, const_cast<char**>(argv), environ),
       0);
+  posix_spawn_file_actions_destroy(&actions);
   close(out[1]);
   FILE* lines = fdopen(out[0], "r");
   char line[512] = {};
