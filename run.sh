@@ -22,8 +22,18 @@ cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo
 cmake --build "$build" -j2 --target Konfigurator konfigurator-sim
 
 # The simulator links $build/bin/ports/COM2 to its pseudo-terminal and prints every exchange.
-"$build/bin/konfigurator-sim" --port COM2 &
+# Its first line says whether it got the link: a simulator that already serves COM2 means the
+# demo is running already.
+exec {simout}< <(exec "$build/bin/konfigurator-sim" --port COM2 2>&1)
 sim=$!
 trap 'kill "$sim" 2>/dev/null || true; wait "$sim" 2>/dev/null || true' EXIT
+first=""
+IFS= read -r first <&"$simout" || true
+printf '%s\n' "$first"
+if [[ $first != *"linked as"* ]]; then
+  echo "run.sh: the demo is already running (its simulator serves COM2): use that window, or close it first." >&2
+  exit 1
+fi
+cat <&"$simout" &
 
 "$build/bin/Konfigurator"

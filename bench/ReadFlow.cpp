@@ -26,7 +26,7 @@ class QuietForm : public TForm1 {
   int messages = 0;
 
  protected:
-  void ShowMessage(const QString& text) override {
+  void ShowMessage(const QString& text, const QString&) override {
     ++messages;
     std::fprintf(stderr, "message: %s\n", text.toLocal8Bit().constData());
   }

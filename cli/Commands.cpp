@@ -566,50 +566,6 @@ int Scan(Session& s, const Options& o) {
 
 }  // namespace
 
-std::string ResultMeaning(int result) {
-  switch (result) {
-    case 0:
-      return "success";
-    case 1:
-      return "port failure: the port could not be opened or stopped working";
-    case 2:
-      return "the request was not fully sent";
-    case 3:
-      return "no reply, or an incomplete one (check the address, the speed and the wiring)";
-    case 4:
-      return "the reply's checksum does not match (noise on the line, or a wrong speed)";
-    case 5:
-      return "the expected reply is shorter than 4 bytes";
-    case 7:
-      return "the device refused the request";
-    case 10:
-      return "the reply came from another address (two devices on one address?)";
-    default:
-      return "unknown result";
-  }
-}
-
-std::string ResultWords(int result) {
-  switch (result) {
-    case 1:
-      return "the port failed";
-    case 2:
-      return "the request could not be sent in full";
-    case 3:
-      return "the device did not answer";
-    case 4:
-      return "the reply's checksum was wrong: noise on the line, or a wrong speed";
-    case 5:
-      return "the reply expected is too short to check";
-    case 7:
-      return "the device refused";
-    case 10:
-      return "another address answered: are two devices on one address?";
-    default:
-      return "unexpected result";
-  }
-}
-
 long long ProbeEstimateMs(int speed, int timeoutMs) {
   // The request leaves, then the read waits; the purge and the system calls around it add
   // about a millisecond.

@@ -5,6 +5,7 @@
 #include <string>
 
 #include "CliOptions.h"
+#include "PortProblem.h"
 
 namespace cli {
 
@@ -20,9 +21,8 @@ enum ExitCode : int {
 extern std::atomic<bool> Interrupted;
 
 // What a transaction result means, in words.
-std::string ResultMeaning(int result);
-// The same, short, as what went wrong: "the device did not answer".
-std::string ResultWords(int result);
+using portinfo::ResultMeaning;
+using portinfo::ResultWords;
 
 // The longest a scan with these options takes, when no device answers, in ms.
 long long ScanEstimateMs(const Options& options);

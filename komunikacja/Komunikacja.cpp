@@ -1,3 +1,5 @@
+#include <exception>
+#include <string>
 #include <utility>
 
 #include "LinuxSerialApi.h"
@@ -122,6 +124,21 @@ void TFkomunikacja::ClosePortQuietly() noexcept {
   }
 }
 
+TransactionResult TFkomunikacja::PortFailed() noexcept {
+  // Only ever called from inside a catch block.
+  try {
+    throw;
+  } catch (const EComPort& e) {
+    lastPortFailure_ = {e.PortErrorCode(), e.SystemErrorCode(), e.what()};
+  } catch (const std::exception& e) {
+    lastPortFailure_ = {0, 0, e.what()};
+  } catch (...) {
+    lastPortFailure_ = {0, 0, "unknown error"};
+  }
+  ClosePortQuietly();
+  return 1;
+}
+
 std::int32_t TFkomunikacja::Transmit(const ByteString& request) {
   if (IsNtFamily()) return ComPort1->WriteText(request);
 
@@ -151,7 +168,10 @@ TransactionResult TFkomunikacja::Prepare(const ByteString& request, const LinkSe
       "COM" + std::to_string(static_cast<std::int64_t>(settings.portIndex) + 1);
   const auto ordinal = static_cast<std::uint8_t>(settings.baudIndex + 1);
   // No speed has a higher ordinal; such a value must not reach the port's settings.
-  if (ordinal > br256000) return 1;
+  if (ordinal > br256000) {
+    lastPortFailure_ = {0, 0, "no line speed of ordinal " + std::to_string(ordinal)};
+    return 1;
+  }
   if (name != ComPort1->Port() || ordinal != static_cast<std::uint8_t>(ComPort1->BaudRate())) {
     ComPort1->CloseDevice();
     ComPort1->SetPort(name);
@@ -174,8 +194,7 @@ TransactionResult TFkomunikacja::Transact(const ByteString& request, ByteString&
     reply.clear();
     ComPort1->ReadText(reply, expectedLength);
   } catch (...) {
-    ClosePortQuietly();
-    return 1;
+    return PortFailed();
   }
 
   TransactionResult result = 0;
@@ -216,8 +235,7 @@ TransactionResult TFkomunikacja::TransactLengthPrefixed(const ByteString& reques
       }
     }
   } catch (...) {
-    ClosePortQuietly();
-    return 1;
+    return PortFailed();
   }
   if (result == 0 && !request.empty() && ByteAt(reply, 0) != ByteAt(request, 0)) result = 10;
   LogTransaction(request, reply, result);

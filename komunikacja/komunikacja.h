@@ -93,6 +93,16 @@ class TFkomunikacja {
 
   bool IsNtFamily() const { return platformId_ == VerPlatformWin32Nt; }
 
+  // What the port said when a transaction last ended in result 1, so that a person can be
+  // told why: the component's error code (0 when none was raised), the system's error code
+  // (errno) and the error's message.
+  struct PortFailure {
+    int portErrorCode = 0;
+    int systemErrorCode = 0;
+    std::string message;
+  };
+  const PortFailure& LastPortFailure() const { return lastPortFailure_; }
+
   const std::unique_ptr<TComPort> ComPort1;
 
  private:
@@ -102,6 +112,8 @@ class TFkomunikacja {
   std::int32_t Transmit(const ByteString& request);
   // A failed port is closed, so the next transaction opens the device afresh.
   void ClosePortQuietly() noexcept;
+  // Keeps what the port raised, closes it and gives result 1.
+  TransactionResult PortFailed() noexcept;
 
   int platformId_;
   std::string logDirectory_;
@@ -109,6 +121,7 @@ class TFkomunikacja {
   // entry costs the three calls that append it and no allocation.
   std::string logPath_;
   std::string logEntry_;
+  PortFailure lastPortFailure_;
 };
 
 // The eight device operations: the read time-out of the operation, at most two attempts,

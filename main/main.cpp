@@ -7,9 +7,11 @@
 #include <QMessageBox>
 #include <QPalette>
 #include <QScreen>
+#include <QShowEvent>
 
 #include <chrono>
 #include <exception>
+#include <memory>
 #include <optional>
 #include <stdexcept>
 #include <string>
@@ -20,6 +22,7 @@
 #include "IntEdit.h"
 #include "JvIPAddress.h"
 #include "ParseInteger.h"
+#include "PortProblem.h"
 #include "RxSpinEdit.h"
 #include "komunikacja.h"
 
@@ -77,6 +80,48 @@ auto Guarded(F handler) {
   };
 }
 
+// The busy pointer over the program while a flow runs, back to normal however the flow ends.
+class BusyCursor {
+ public:
+  BusyCursor() { QGuiApplication::setOverrideCursor(Qt::WaitCursor); }
+  ~BusyCursor() { QGuiApplication::restoreOverrideCursor(); }
+  BusyCursor(const BusyCursor&) = delete;
+  BusyCursor& operator=(const BusyCursor&) = delete;
+};
+
+// The ordinary pointer while a message box waits for the operator, busy again afterwards.
+class CursorLifted {
+ public:
+  CursorLifted() : busy_(QGuiApplication::overrideCursor() != nullptr) {
+    if (busy_) QGuiApplication::restoreOverrideCursor();
+  }
+  ~CursorLifted() {
+    if (busy_) QGuiApplication::setOverrideCursor(Qt::WaitCursor);
+  }
+  CursorLifted(const CursorLifted&) = delete;
+  CursorLifted& operator=(const CursorLifted&) = delete;
+
+ private:
+  bool busy_;
+};
+
+// Centred on the screen once its size is known, wherever the window stands.
+class ScreenCentredBox : public QMessageBox {
+ public:
+  using QMessageBox::QMessageBox;
+
+ protected:
+  void showEvent(QShowEvent* event) override {
+    QMessageBox::showEvent(event);
+    QScreen* screen = QGuiApplication::primaryScreen();
+    if (parentWidget() && parentWidget()->screen()) screen = parentWidget()->screen();
+    if (!screen) return;
+    QRect frame = frameGeometry();
+    frame.moveCenter(screen->availableGeometry().center());
+    move(frame.topLeft());
+  }
+};
+
 std::string ToBytes(const QString& s) { return s.toLatin1().toStdString(); }
 
 QString FromBytes(const std::string& s) {
@@ -127,6 +172,9 @@ TForm1::TForm1(TFkomunikacja* komunikacja, QWidget* parent)
   ports << QString();  // the empty last item names COM81
   ComboBox2 = MakeList(this, ports, 1, 170, 37, 105, 22);
   ComboBox2->setFont(arial);
+  // 81 ports: a list of two dozen rows with a scroll bar, not a popup as tall as the screen.
+  ComboBox2->setStyleSheet(QStringLiteral("QComboBox { combobox-popup: 0; }"));
+  ComboBox2->setMaxVisibleItems(24);
 
   Label10 = MakeLabel(this, "Prędkość transmisji:", 16, 64, 123, 14, right);
   Label10->setFont(arial);
@@ -193,27 +241,48 @@ std::uint8_t TForm1::DeviceAddressNow() {
   return static_cast<std::uint8_t>(RxSpinEditadres->TruncatedValue());
 }
 
-QMessageBox* CreateMessageBox(const QString& text, QWidget* parent) {
-  auto* box = new QMessageBox(QMessageBox::NoIcon, QCoreApplication::applicationName(), text,
-                              QMessageBox::Ok, parent);
+QMessageBox* CreateMessageBox(const QString& text, const QString& details, QWidget* parent) {
+  auto* box = new ScreenCentredBox(QMessageBox::NoIcon, QCoreApplication::applicationName(), text,
+                                   QMessageBox::Ok, parent);
+  if (!details.isEmpty()) box->setDetailedText(details);
   box->setDefaultButton(QMessageBox::Ok);
   box->setEscapeButton(QMessageBox::Ok);
   box->setWindowModality(Qt::ApplicationModal);
   return box;
 }
 
-void TForm1::ShowMessage(const QString& text) {
-  QMessageBox* box = CreateMessageBox(text, this);
+void TForm1::ShowMessage(const QString& text, const QString& details) {
+  const CursorLifted lifted;
+  const std::unique_ptr<QMessageBox> box(CreateMessageBox(text, details, this));
   box->exec();
-  delete box;
+}
+
+void TForm1::Fail(const char* message, int result, const LinkSettings& settings) {
+  ShowMessage(QString::fromUtf8(message), FailureDetails(result, settings));
+}
+
+QString TForm1::FailureDetails(int result, const LinkSettings& settings) {
+  portinfo::PortTarget target;
+  const std::string error = portinfo::PreparePortTarget(
+      "COM" + std::to_string(static_cast<std::int64_t>(settings.portIndex) + 1), "", target);
+  if (!error.empty()) return QString::fromStdString(error);
+  const TFkomunikacja::PortFailure& kept = Module().LastPortFailure();
+  portinfo::PortFailure port;
+  port.openFailed = kept.portErrorCode == CError_OpenFailed;
+  port.systemError = kept.systemErrorCode;
+  port.message = kept.message;
+  const int speed = ComboBox3->itemText(settings.baudIndex).toInt();
+  return QString::fromStdString(
+      portinfo::DescribeFailure(target, result, port, RxSpinEditadres->TruncatedValue(), speed));
 }
 
 void TForm1::SpeedButton1Click(QObject*) {
+  const BusyCursor busy;
   TFkomunikacja& module = Module();
   LinkSettings settings{ComboBox2->currentIndex(), ComboBox3->currentIndex()};
 
-  if (EnterConfigMode(module, DeviceAddressNow(), settings) != 0) {
-    ShowMessage(QString::fromUtf8("Błąd wprowadzania w tryb"));
+  if (const int r = EnterConfigMode(module, DeviceAddressNow(), settings); r != 0) {
+    Fail("Błąd wprowadzania w tryb", r, settings);
     return;
   }
 
@@ -222,26 +291,26 @@ void TForm1::SpeedButton1Click(QObject*) {
   std::this_thread::sleep_for(std::chrono::milliseconds(1000));
 
   std::int32_t mode = 0;
-  const bool modeRead = ReadOperatingMode(module, DeviceAddressNow(), settings, mode) == 0;
-  if (!modeRead) {
-    ShowMessage(QString::fromUtf8("Błąd odczytu"));
+  const int modeResult = ReadOperatingMode(module, DeviceAddressNow(), settings, mode);
+  if (modeResult != 0) {
+    Fail("Błąd odczytu", modeResult, settings);
   } else {
     ComboBox1->setCurrentIndex(mode < ComboBox1->count() ? mode : -1);
   }
 
   // Without a mode there is nothing to say whether the device has an IP side at all.
-  if (modeRead && mode == 0) {
+  if (modeResult == 0 && mode == 0) {
     try {
       std::string ip;
-      if (ReadIpAddress(module, DeviceAddressNow(), settings, ip) != 0) {
-        ShowMessage(QString::fromUtf8("Błąd odczytu IP"));
+      if (const int r = ReadIpAddress(module, DeviceAddressNow(), settings, ip); r != 0) {
+        Fail("Błąd odczytu IP", r, settings);
       } else {
         JvIPAddress1->SetText(FromBytes(ip));
       }
 
       std::string port;
-      if (ReadIpPort(module, DeviceAddressNow(), settings, port) != 0) {
-        ShowMessage(QString::fromUtf8("Błąd odczytu port"));
+      if (const int r = ReadIpPort(module, DeviceAddressNow(), settings, port); r != 0) {
+        Fail("Błąd odczytu port", r, settings);
       } else {
         const auto value = ParseInteger(port);
         if (!value) throw std::invalid_argument("port text is not an integer");
@@ -256,16 +325,19 @@ void TForm1::SpeedButton1Click(QObject*) {
 }
 
 void TForm1::SpeedButton2Click(QObject*) {
+  const BusyCursor busy;
   TFkomunikacja& module = Module();
   LinkSettings settings{ComboBox2->currentIndex(), ComboBox3->currentIndex()};
 
-  if (EnterConfigMode(module, DeviceAddressNow(), settings) != 0) {
-    ShowMessage(QString::fromUtf8("Błąd wprowadzania w tryb"));
+  if (const int r = EnterConfigMode(module, DeviceAddressNow(), settings); r != 0) {
+    Fail("Błąd wprowadzania w tryb", r, settings);
     return;
   }
 
-  if (WriteIpAddress(module, ToBytes(JvIPAddress1->Text()), DeviceAddressNow(), settings) != 0)
-    ShowMessage(QString::fromUtf8("Błąd zapisu IP"));
+  if (const int r =
+          WriteIpAddress(module, ToBytes(JvIPAddress1->Text()), DeviceAddressNow(), settings);
+      r != 0)
+    Fail("Błąd zapisu IP", r, settings);
 
   // A port text that is not a number has no value to send. The field takes the focus to show
   // it; the message stands where the write would have failed, and the flow goes on so that the
@@ -275,18 +347,23 @@ void TForm1::SpeedButton2Click(QObject*) {
     port = IntEdit1->Value();
   } catch (const EIntEditValue&) {
   }
-  if (!port || WriteIpPort(module, std::to_string(*port), DeviceAddressNow(), settings) != 0)
-    ShowMessage(QString::fromUtf8("Błąd zapisu port"));
+  if (!port) {
+    ShowMessage(QString::fromUtf8("Błąd zapisu port"),
+                QStringLiteral("Nothing was sent: the port field does not hold a whole number."));
+  } else if (const int r = WriteIpPort(module, std::to_string(*port), DeviceAddressNow(), settings);
+             r != 0) {
+    Fail("Błąd zapisu port", r, settings);
+  }
 
   std::int32_t mode = 0;
-  if (ReadOperatingMode(module, DeviceAddressNow(), settings, mode) != 0) {
-    ShowMessage(QString::fromUtf8("Błąd odczytu trybu"));
+  if (const int r = ReadOperatingMode(module, DeviceAddressNow(), settings, mode); r != 0) {
+    Fail("Błąd odczytu trybu", r, settings);
   } else {
     const int selected = ComboBox1->currentIndex();
     // No selection (a Read found a mode the list does not know) means nothing to write.
     if (selected >= 0 && selected != mode) {
-      if (WriteOperatingMode(module, selected, DeviceAddressNow(), settings) != 0)
-        ShowMessage(QString::fromUtf8("Błąd zapisu"));
+      if (const int w = WriteOperatingMode(module, selected, DeviceAddressNow(), settings); w != 0)
+        Fail("Błąd zapisu", w, settings);
     }
   }
 

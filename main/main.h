@@ -12,6 +12,7 @@
 
 class QMessageBox;
 class TFkomunikacja;
+struct LinkSettings;
 class TJvIPAddress;
 class TIntEdit;
 class TRxSpinEdit;
@@ -56,10 +57,15 @@ class TForm1 : public QWidget {
   void closeEvent(QCloseEvent* event) override;
 
   // Every message of the flows goes through here: a modal box with the text, no icon, one OK,
-  // titled with the application title. Tests override it to record the messages.
-  virtual void ShowMessage(const QString& text);
+  // titled with the application title, centred on the screen; details, when given, behind
+  // the box's "Show Details..." button. Tests override it to record the messages.
+  virtual void ShowMessage(const QString& text, const QString& details = QString());
 
  private:
+  // A failed device operation: its message, with the reason in the details.
+  void Fail(const char* message, int result, const LinkSettings& settings);
+  QString FailureDetails(int result, const LinkSettings& settings);
+
   // The address a device operation goes to. A typed value outside the field's range is
   // clamped first, by the field itself, so the device never sees the low byte of 300.
   std::uint8_t DeviceAddressNow();
@@ -68,5 +74,6 @@ class TForm1 : public QWidget {
   TFkomunikacja* komunikacja_;
 };
 
-// The modal message box the window's ShowMessage opens, built but not shown.
-QMessageBox* CreateMessageBox(const QString& text, QWidget* parent);
+// The modal message box the window's ShowMessage opens, built but not shown. It centres itself
+// on the screen when shown.
+QMessageBox* CreateMessageBox(const QString& text, const QString& details, QWidget* parent);

@@ -369,4 +369,87 @@ std::string DescribeOpenFailure(const PortTarget& target, int err) {
   }
 }
 
+std::string ResultMeaning(int result) {
+  switch (result) {
+    case 0:
+      return "success";
+    case 1:
+      return "port failure: the port could not be opened or stopped working";
+    case 2:
+      return "the request was not fully sent";
+    case 3:
+      return "no reply, or an incomplete one (check the address, the speed and the wiring)";
+    case 4:
+      return "the reply's checksum does not match (noise on the line, or a wrong speed)";
+    case 5:
+      return "the expected reply is shorter than 4 bytes";
+    case 7:
+      return "the device refused the request";
+    case 10:
+      return "the reply came from another address (two devices on one address?)";
+    default:
+      return "unknown result";
+  }
+}
+
+std::string ResultWords(int result) {
+  switch (result) {
+    case 1:
+      return "the port failed";
+    case 2:
+      return "the request could not be sent in full";
+    case 3:
+      return "the device did not answer";
+    case 4:
+      return "the reply's checksum was wrong: noise on the line, or a wrong speed";
+    case 5:
+      return "the reply expected is too short to check";
+    case 7:
+      return "the device refused";
+    case 10:
+      return "another address answered: are two devices on one address?";
+    default:
+      return "unexpected result";
+  }
+}
+
+std::string DescribeFailure(const PortTarget& target, int result, const PortFailure& port,
+                            int address, int speed) {
+  std::string where = target.display;
+  if (!target.devicePath.empty() && target.devicePath != target.display) {
+    where += " (" + target.devicePath;
+    if (IsLink(target.devicePath)) where += " -> " + ReadLink(target.devicePath);
+    where += ")";
+  }
+  const std::string link = std::to_string(speed) + " bit/s, address " + std::to_string(address);
+  std::string text = "Port " + where + ", " + link + ".\n";
+  switch (result) {
+    case 1:
+      if (port.openFailed) return text + DescribeOpenFailure(target, port.systemError);
+      if (access(target.devicePath.c_str(), F_OK) != 0)
+        return text + "The port stopped working: " + target.devicePath +
+               " is gone (was the adapter unplugged?).\n" + Listing(target.portsDir);
+      return text + "The port failed: " + (port.message.empty() ? "unknown error" : port.message) +
+             ".\n";
+    case 2:
+      return text + "The request was not fully sent: the port did not take it within its time.\n";
+    case 3:
+      return text +
+             "No answer: the device did not reply, or not in full. Check that the speed and the "
+             "address match the device's, and the wiring (A and B lines, the adapter's "
+             "transmitter switching).\n";
+    case 4:
+      return text +
+             "Corrupted reply: its checksum does not match. The line speed may not match the "
+             "device's, or there is noise on the line.\n";
+    case 7:
+      return text + "The device refused the request (it answered, but would not do it).\n";
+    case 10:
+      return text + "Another address answered: the reply came from a device other than address " +
+             std::to_string(address) + ". Two devices may share an address on this bus.\n";
+    default:
+      return text + ResultMeaning(result) + ".\n";
+  }
+}
+
 }  // namespace portinfo

@@ -25,6 +25,23 @@ void RemovePortTarget(const PortTarget& target);
 // Why opening target failed with err (an errno), and what to do about it; several lines.
 std::string DescribeOpenFailure(const PortTarget& target, int err);
 
+// What a transaction result means, in words.
+std::string ResultMeaning(int result);
+// The same, short, as what went wrong: "the device did not answer".
+std::string ResultWords(int result);
+
+// What the port said when a transaction ended in result 1 (see TFkomunikacja::LastPortFailure).
+struct PortFailure {
+  bool openFailed = false;  // the device could not be opened; systemError says why
+  int systemError = 0;      // errno, or 0
+  std::string message;      // the port error's own text
+};
+
+// Why a device operation on target failed with result (1 to 10), in words a person can act
+// on: which port and device, the cause, and what to check. Several lines.
+std::string DescribeFailure(const PortTarget& target, int result, const PortFailure& port,
+                            int address, int speed);
+
 // The ports a person could mean: the COMn links, /dev/serial/by-id, USB and ACM ttys.
 std::vector<std::string> AvailablePorts(const std::string& portsDir);
 

@@ -1,4 +1,5 @@
 // konfigurator-sim: a simulated field device on a pseudo-terminal, reachable as a COM port.
+#include <dirent.h>
 #include <limits.h>
 #include <signal.h>
 #include <sys/signalfd.h>
@@ -11,6 +12,8 @@
 #include <cstring>
 #include <ctime>
 #include <exception>
+#include <fstream>
+#include <iterator>
 #include <memory>
 #include <string>
 #include <vector>
@@ -53,7 +56,8 @@ const char kUsage[] =
     "\n"
     "Prints one line per exchange: time, request (M) and reply (S) in hex, and why when\n"
     "there is no reply, e.g. \"ignored: line at 9600 bit/s\".\n"
-    "Stops on Ctrl-C or SIGTERM and removes its link.\n";
+    "Stops on Ctrl-C or SIGTERM and removes its link. A link another running simulator\n"
+    "serves is left to it: the simulator says so and exits with status 1.\n";
 
 std::string ExecutableDir() {
   char path[PATH_MAX];
@@ -117,8 +121,60 @@ std::string Now() {
   return buf;
 }
 
-// Points dir/name at target. An existing link (a simulator that was killed) is replaced;
-// anything else of that name is left alone.
+// The process serving the pseudo-terminal a link points at, as "pid 1234 (konfigurator-sim)":
+// whoever holds its master side. Empty when the terminal is gone (a simulator that was killed)
+// or the link leads elsewhere.
+std::string ServerOf(const std::string& link) {
+  char buf[PATH_MAX];
+  const ssize_t n = readlink(link.c_str(), buf, sizeof buf - 1);
+  if (n <= 0) return {};
+  const std::string target(buf, static_cast<std::size_t>(n));
+  const std::string prefix = "/dev/pts/";
+  struct stat st {};
+  if (target.rfind(prefix, 0) != 0 || stat(target.c_str(), &st) != 0) return {};
+  const std::string index = "tty-index:\t" + target.substr(prefix.size()) + "\n";
+  DIR* proc = opendir("/proc");
+  if (!proc) return {};
+  // Our own terminal may have the number of the one a killed simulator left behind.
+  const std::string self = std::to_string(getpid());
+  std::string found;
+  while (const dirent* e = readdir(proc)) {
+    const std::string pid = e->d_name;
+    if (pid.empty() || pid.find_first_not_of("0123456789") != std::string::npos || pid == self)
+      continue;
+    const std::string fdDir = "/proc/" + pid + "/fd";
+    DIR* fds = opendir(fdDir.c_str());
+    if (!fds) continue;
+    while (const dirent* f = readdir(fds)) {
+      if (f->d_name[0] == '.') continue;
+      const ssize_t m = readlink((fdDir + "/" + f->d_name).c_str(), buf, sizeof buf - 1);
+      const std::string opened(buf, m > 0 ? static_cast<std::size_t>(m) : 0);
+      if (opened != "/dev/ptmx" && opened != "/dev/pts/ptmx") continue;
+      std::ifstream info("/proc/" + pid + "/fdinfo/" + f->d_name);
+      const std::string text((std::istreambuf_iterator<char>(info)), {});
+      if (text.find(index) == std::string::npos) continue;
+      // The program's file name; comm is cut at 15 characters.
+      std::string name;
+      const ssize_t x = readlink(("/proc/" + pid + "/exe").c_str(), buf, sizeof buf - 1);
+      if (x > 0) {
+        name.assign(buf, static_cast<std::size_t>(x));
+        name = name.substr(name.rfind('/') + 1);
+      } else {
+        std::ifstream("/proc/" + pid + "/comm") >> name;
+      }
+      found = "pid " + pid + (name.empty() ? "" : " (" + name + ")");
+      break;
+    }
+    closedir(fds);
+    if (!found.empty()) break;
+  }
+  closedir(proc);
+  return found;
+}
+
+// Points dir/name at target. An existing link is replaced when the simulator that made it is
+// gone (killed); one that a running simulator serves, and anything that is no link, is left
+// alone.
 bool CreateLink(const std::string& dir, const std::string& name, const std::string& target) {
   if (mkdir(dir.c_str(), 0755) != 0 && errno != EEXIST) {
     std::fprintf(stderr, "konfigurator-sim: cannot create %s: %s\n", dir.c_str(),
@@ -130,6 +186,13 @@ bool CreateLink(const std::string& dir, const std::string& name, const std::stri
   if (lstat(link.c_str(), &st) == 0 && !S_ISLNK(st.st_mode)) {
     std::fprintf(stderr, "konfigurator-sim: %s exists and is not a link; not touching it\n",
                  link.c_str());
+    return false;
+  }
+  if (const std::string server = ServerOf(link); !server.empty()) {
+    std::fprintf(stderr,
+                 "konfigurator-sim: %s is already served by a running simulator (%s); not "
+                 "taking it over. Stop that one first, or choose another name with --port.\n",
+                 link.c_str(), server.c_str());
     return false;
   }
   const std::string temp = link + ".tmp" + std::to_string(getpid());

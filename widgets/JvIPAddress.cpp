@@ -1,8 +1,13 @@
 #include "JvIPAddress.h"
 
+#include <QAction>
+#include <QClipboard>
+#include <QContextMenuEvent>
 #include <QFocusEvent>
+#include <QGuiApplication>
 #include <QInputMethodEvent>
 #include <QKeyEvent>
+#include <QMenu>
 #include <QMouseEvent>
 #include <QPainter>
 #include <QRegularExpression>
@@ -17,15 +22,11 @@
 
 namespace {
 
-bool IsBoxChar(QChar key) {
-  const char16_t c = key.unicode();
-  return c < 0x20 || c == 0x7F || (c >= '0' && c <= '9');
-}
+bool IsControlChar(QChar c) { return c.unicode() < 0x20 || c.unicode() == 0x7F; }
 
-// A blank box, as the platform entry leaves it, reads as 0.
-std::uint8_t BoxOctet(const QString& text) {
-  const auto v = ParseFieldInteger(text);
-  return v ? static_cast<std::uint8_t>(static_cast<std::uint32_t>(*v) & 0xFFu) : 0;
+bool IsModifierKey(int key) {
+  return key == Qt::Key_Shift || key == Qt::Key_Control || key == Qt::Key_Alt ||
+         key == Qt::Key_Meta || key == Qt::Key_AltGr || key == Qt::Key_CapsLock;
 }
 
 }  // namespace
@@ -61,7 +62,8 @@ TJvIPOctetEdit::TJvIPOctetEdit(TJvIPAddress* owner, int index)
   setAlignment(Qt::AlignCenter);
   setMaxLength(3);
   setTextMargins(0, 0, 0, 0);
-  // Pasted text must be an octet too.
+  // Typing and pasting go through the field; this only guards what still reaches the
+  // line edit on its own (a drop).
   setValidator(
       new QRegularExpressionValidator(QRegularExpression(QStringLiteral("[0-9]{0,3}")), this));
   setText(QStringLiteral("0"));
@@ -69,97 +71,205 @@ TJvIPOctetEdit::TJvIPOctetEdit(TJvIPAddress* owner, int index)
   QPalette see = palette();
   see.setColor(QPalette::Base, Qt::transparent);
   setPalette(see);
-  connect(this, &QLineEdit::textEdited, this, &TJvIPOctetEdit::Edited);
   connect(this, &QLineEdit::textChanged, owner, &TJvIPAddress::Change);
 }
 
-bool TJvIPOctetEdit::MoveTo(int index, Qt::FocusReason reason, bool cursorAtEnd) {
-  if (index < 0 || index > 3) return false;
-  TJvIPOctetEdit* box = owner_->boxes_[index];
-  box->setFocus(reason);
-  if (reason != Qt::TabFocusReason && reason != Qt::BacktabFocusReason) {
-    box->deselect();
-    box->setCursorPosition(cursorAtEnd ? box->text().size() : 0);
-  }
-  return true;
-}
-
 void TJvIPOctetEdit::keyPressEvent(QKeyEvent* event) {
+  if (event->matches(QKeySequence::Paste)) {
+    if (!isReadOnly()) owner_->Paste(index_, QGuiApplication::clipboard()->text());
+    event->accept();
+    return;
+  }
   const bool plain = (event->modifiers() & ~Qt::KeypadModifier) == Qt::NoModifier;
   const bool atStart = cursorPosition() == 0 && !hasSelectedText();
   const bool atEnd = cursorPosition() == text().size() && !hasSelectedText();
-  switch (event->key()) {
-    case Qt::Key_Left:
-      if (plain && atStart && MoveTo(index_ - 1, Qt::OtherFocusReason, true)) return;
-      break;
-    case Qt::Key_Right:
-      if (plain && atEnd && MoveTo(index_ + 1, Qt::OtherFocusReason, false)) return;
-      break;
-    case Qt::Key_Backspace:
-      if (plain && atStart && MoveTo(index_ - 1, Qt::OtherFocusReason, true)) return;
-      break;
-    default:
-      break;
+  if (plain) {
+    switch (event->key()) {
+      case Qt::Key_Left:
+      case Qt::Key_Backspace:
+        if (atStart && index_ > 0) {
+          owner_->Place(index_ - 1, true);
+          return;
+        }
+        break;
+      case Qt::Key_Right:
+        if (atEnd && index_ < 3) {
+          owner_->Place(index_ + 1, false);
+          return;
+        }
+        break;
+      case Qt::Key_Home:
+        owner_->Place(0, false);
+        return;
+      case Qt::Key_End:
+        owner_->Place(3, true);
+        return;
+      default:
+        break;
+    }
   }
-  const QString typed = event->text();
-  if (typed == QLatin1String(".") || typed == QLatin1String(" ")) {
-    // A dot closes a filled box and goes on to the next one.
-    if (!text().isEmpty()) MoveTo(index_ + 1, Qt::TabFocusReason, false);
+  QString typed = event->text();
+  // The keypad's decimal key types "," on Polish layouts; in an address it means the dot.
+  if ((event->modifiers() & Qt::KeypadModifier) && typed == QLatin1String(","))
+    typed = QStringLiteral(".");
+  if (IsTypedText(*event) && std::none_of(typed.begin(), typed.end(), IsControlChar)) {
+    if (!isReadOnly()) {
+      int box = index_;
+      for (const QChar c : typed) box = owner_->Type(box, c);
+    }
     event->accept();
     return;
   }
-  if (IsTypedText(*event) && !std::all_of(typed.begin(), typed.end(), IsBoxChar)) {
-    PlayAlertSound(TAlertSound::asDefault);
-    event->accept();
-    return;
-  }
-  const QString before = text();
+  if (!IsModifierKey(event->key())) justReached_ = false;
   QLineEdit::keyPressEvent(event);
-  const bool typedDigit = IsTypedText(*event) && typed.back().isDigit();
-  if (typedDigit && text() != before && text().size() == maxLength() &&
-      cursorPosition() == text().size())
-    MoveTo(index_ + 1, Qt::TabFocusReason, false);
 }
 
 void TJvIPOctetEdit::inputMethodEvent(QInputMethodEvent* event) {
   const QString commit = event->commitString();
-  if (!std::all_of(commit.begin(), commit.end(), IsBoxChar)) {
-    PlayAlertSound(TAlertSound::asDefault);
-    event->accept();
+  if (commit.isEmpty() || isReadOnly()) {
+    QLineEdit::inputMethodEvent(event);
     return;
   }
-  QLineEdit::inputMethodEvent(event);
-}
-
-void TJvIPOctetEdit::Edited() {
-  const auto v = ParseFieldInteger(text());
-  const int max = owner_->range_.Max(index_);
-  if (v && *v > max) {
-    PlayAlertSound(TAlertSound::asDefault);
-    setText(QString::number(max));
-  }
+  // The composition ends as the line edit sees it; what it commits is typed.
+  QInputMethodEvent rest(QString(), event->attributes());
+  QLineEdit::inputMethodEvent(&rest);
+  int box = index_;
+  for (const QChar c : commit) box = owner_->Type(box, c);
+  event->accept();
 }
 
 void TJvIPOctetEdit::focusInEvent(QFocusEvent* event) {
   QLineEdit::focusInEvent(event);
-  owner_->update();
+  if (owner_) owner_->update();
 }
 
 void TJvIPOctetEdit::focusOutEvent(QFocusEvent* event) {
   QLineEdit::focusOutEvent(event);
+  // A field being destroyed takes the focus from its box on the way out.
+  if (!owner_) return;
   owner_->update();
-  if (text().isEmpty()) return;
-  // Settle the box: its normal form, and not below its range.
-  const auto v = ParseFieldInteger(text());
-  const int settled = std::max<int>(v.value_or(0), owner_->range_.Min(index_));
-  const QString shown = QString::number(settled);
-  if (shown != text()) setText(shown);
+  if (!IsLeaveReason(event->reason())) return;
+  justReached_ = typed_ = false;
+  owner_->Settle(index_);
 }
 
 bool TJvIPOctetEdit::focusNextPrevChild(bool next) {
-  const Qt::FocusReason reason = next ? Qt::TabFocusReason : Qt::BacktabFocusReason;
-  if (owner_->tabThroughFields_ && MoveTo(index_ + (next ? 1 : -1), reason, false)) return true;
+  const int target = index_ + (next ? 1 : -1);
+  if (owner_->tabThroughFields_ && target >= 0 && target <= 3) {
+    owner_->Enter(target, next ? Qt::TabFocusReason : Qt::BacktabFocusReason, false);
+    return true;
+  }
   return owner_->FocusOutside(next) || QLineEdit::focusNextPrevChild(next);
+}
+
+void TJvIPOctetEdit::mousePressEvent(QMouseEvent* event) {
+  justReached_ = false;
+  QLineEdit::mousePressEvent(event);
+}
+
+void TJvIPOctetEdit::mouseReleaseEvent(QMouseEvent* event) {
+  // The X11 selection pasted with the middle button; the press has placed the cursor.
+  QClipboard* clipboard = QGuiApplication::clipboard();
+  if (event->button() == Qt::MiddleButton && clipboard->supportsSelection() && !isReadOnly() &&
+      rect().contains(event->position().toPoint())) {
+    owner_->Paste(index_, clipboard->text(QClipboard::Selection));
+    event->accept();
+    return;
+  }
+  QLineEdit::mouseReleaseEvent(event);
+}
+
+void TJvIPOctetEdit::contextMenuEvent(QContextMenuEvent* event) {
+  QMenu* menu = createStandardContextMenu();
+  if (!menu) return;
+  for (QAction* action : menu->actions()) {
+    // Newer toolkits name the action; older ones are known by their own caption.
+    const bool paste = action->objectName() == QLatin1String("edit-paste") ||
+                       action->text().section(QLatin1Char('\t'), 0, 0) == QLineEdit::tr("&Paste");
+    if (!paste) continue;
+    disconnect(action, &QAction::triggered, nullptr, nullptr);
+    connect(action, &QAction::triggered, this,
+            [this] { owner_->Paste(index_, QGuiApplication::clipboard()->text()); });
+  }
+  menu->setAttribute(Qt::WA_DeleteOnClose);
+  menu->popup(event->globalPos());
+}
+
+// ---------------------------------------------------------------------------
+
+int TJvIPAddress::Type(int index, QChar c) {
+  TJvIPOctetEdit* box = boxes_[index];
+  if (c == QLatin1Char('.') || c == QLatin1Char(' ')) {
+    // Typed right after the box was entered, the dot only closes the box just left.
+    if (box->text().isEmpty() || box->justReached_ || index == 3) return index;
+    Settle(index);
+    Enter(index + 1, Qt::OtherFocusReason, true);
+    return index + 1;
+  }
+  if (c < QLatin1Char('0') || c > QLatin1Char('9')) {
+    PlayAlertSound(TAlertSound::asDefault);
+    return index;
+  }
+  box->justReached_ = false;
+  if (!box->hasSelectedText()) {
+    if (!box->typed_ && box->text() == QLatin1String("0")) {
+      box->clear();
+    } else if (box->text().size() >= box->maxLength()) {
+      if (box->cursorPosition() < box->text().size() || index == 3) {
+        PlayAlertSound(TAlertSound::asDefault);
+        return index;
+      }
+      // Typing on at the end of a full box starts the next one.
+      Settle(index);
+      Enter(index + 1, Qt::OtherFocusReason, true);
+      return Type(index + 1, c);
+    }
+  }
+  box->insert(QString(c));
+  box->typed_ = true;
+  if (box->text().size() == box->maxLength() && box->cursorPosition() == box->text().size()) {
+    Settle(index);
+    if (index < 3) {
+      Enter(index + 1, Qt::OtherFocusReason, true);
+      return index + 1;
+    }
+  }
+  return index;
+}
+
+void TJvIPAddress::Paste(int index, const QString& text) {
+  const QString pasted = text.trimmed();
+  if (pasted.contains(QLatin1Char('.'))) {
+    SetText(pasted);
+    return;
+  }
+  for (const QChar c : pasted) index = Type(index, c);
+}
+
+void TJvIPAddress::Settle(int index) {
+  TJvIPOctetEdit* box = boxes_[index];
+  if (box->text().isEmpty()) return;  // a blank box stays blank and reads as 0
+  const int value = ParseFieldInteger(box->text()).value_or(0);
+  const int settled = std::max<int>(std::min<int>(value, range_.Max(index)), range_.Min(index));
+  if (settled != value) PlayAlertSound(TAlertSound::asDefault);
+  const QString shown = QString::number(settled);
+  if (shown != box->text()) box->setText(shown);
+}
+
+void TJvIPAddress::Enter(int index, Qt::FocusReason reason, bool justReached) {
+  for (TJvIPOctetEdit* b : boxes_) b->justReached_ = b->typed_ = false;
+  TJvIPOctetEdit* box = boxes_[index];
+  box->setFocus(reason);
+  box->selectAll();
+  box->justReached_ = justReached;
+}
+
+void TJvIPAddress::Place(int index, bool atEnd) {
+  for (TJvIPOctetEdit* b : boxes_) b->justReached_ = b->typed_ = false;
+  TJvIPOctetEdit* box = boxes_[index];
+  box->setFocus(Qt::OtherFocusReason);
+  box->deselect();
+  box->setCursorPosition(atEnd ? box->text().size() : 0);
 }
 
 // ---------------------------------------------------------------------------
@@ -173,9 +283,22 @@ TJvIPAddress::TJvIPAddress(QWidget* parent) : QWidget(parent) {
   setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Fixed);
 }
 
+std::uint8_t TJvIPAddress::BoxOctet(int index) const {
+  // A blank box, as the platform entry leaves it, reads as 0. A box still being edited reads
+  // as it will show once left, so a button pressed meanwhile takes what the field settles on.
+  const auto v = ParseFieldInteger(boxes_[index]->text());
+  if (!v) return 0;
+  return static_cast<std::uint8_t>(
+      std::max<int>(std::min<int>(*v, range_.Max(index)), range_.Min(index)));
+}
+
+TJvIPAddress::~TJvIPAddress() {
+  for (TJvIPOctetEdit* box : boxes_) box->owner_ = nullptr;
+}
+
 QString TJvIPAddress::Text() const {
   QStringList parts;
-  for (const TJvIPOctetEdit* box : boxes_) parts << QString::number(BoxOctet(box->text()));
+  for (int i = 0; i < 4; ++i) parts << QString::number(BoxOctet(i));
   return parts.join(QLatin1Char('.'));
 }
 
@@ -194,8 +317,7 @@ void TJvIPAddress::SetText(const QString& text) {
 }
 
 TJvIPAddressValues TJvIPAddress::AddressValues() const {
-  return {BoxOctet(boxes_[0]->text()), BoxOctet(boxes_[1]->text()), BoxOctet(boxes_[2]->text()),
-          BoxOctet(boxes_[3]->text())};
+  return {BoxOctet(0), BoxOctet(1), BoxOctet(2), BoxOctet(3)};
 }
 
 void TJvIPAddress::SetAddressValues(const TJvIPAddressValues& values) {
@@ -203,6 +325,7 @@ void TJvIPAddress::SetAddressValues(const TJvIPAddressValues& values) {
 }
 
 void TJvIPAddress::SetOctets(const std::array<std::uint8_t, 4>& octets) {
+  for (TJvIPOctetEdit* b : boxes_) b->justReached_ = b->typed_ = false;
   bool changed = false;
   for (int i = 0; i < 4; ++i) {
     const QString shown = QString::number(octets[i]);

@@ -35,7 +35,8 @@ struct TJvIPAddressRange {
 
 class TJvIPAddress;
 
-// One octet box: digits only, at most three of them, within its range.
+// One octet box: digits only, at most three of them. What a key does here, beyond
+// moving the cursor inside the box, the field decides.
 class TJvIPOctetEdit : public QLineEdit {
   Q_OBJECT
 
@@ -48,13 +49,21 @@ class TJvIPOctetEdit : public QLineEdit {
   void focusInEvent(QFocusEvent* event) override;
   void focusOutEvent(QFocusEvent* event) override;
   bool focusNextPrevChild(bool next) override;
+  void mousePressEvent(QMouseEvent* event) override;
+  void mouseReleaseEvent(QMouseEvent* event) override;
+  void contextMenuEvent(QContextMenuEvent* event) override;
 
  private:
-  void Edited();
-  bool MoveTo(int index, Qt::FocusReason reason, bool cursorAtEnd);
+  friend class TJvIPAddress;
 
-  TJvIPAddress* owner_;
+  TJvIPAddress* owner_;  // null once the field is being destroyed
   int index_;
+  // Entered by auto-advance or by a dot, and nothing typed since: its old text is only
+  // waiting to be replaced, so a dot here must not move on again.
+  bool justReached_ = false;
+  // Digits typed since the box was entered. Until then a lone 0 is only what an empty box
+  // shows, and the first digit takes its place.
+  bool typed_ = false;
 };
 
 class TJvIPAddress : public QWidget {
@@ -62,6 +71,7 @@ class TJvIPAddress : public QWidget {
 
  public:
   explicit TJvIPAddress(QWidget* parent = nullptr);
+  ~TJvIPAddress() override;
 
   // The four octets as the boxes hold them, joined by "."; a blank box is 0.
   QString Text() const;
@@ -97,6 +107,21 @@ class TJvIPAddress : public QWidget {
  private:
   friend class TJvIPOctetEdit;
 
+  // Typing, one character at a time, into box `box`; returns the box the next character goes
+  // to. Digits fill the box and pass on after the third, "." and space close a filled box,
+  // anything else is refused with the alert sound.
+  int Type(int box, QChar c);
+  // A dotted address replaces the whole field by the text-write rule; anything else is typed.
+  void Paste(int box, const QString& text);
+  // Leaving a box: its normal form, brought into its range (with the alert when that changed
+  // the value).
+  void Settle(int box);
+  // Puts the focus into a box with its whole text selected.
+  void Enter(int box, Qt::FocusReason reason, bool justReached);
+  // Puts the focus into a box with the cursor at its start or end.
+  void Place(int box, bool atEnd);
+
+  std::uint8_t BoxOctet(int index) const;
   void SetOctets(const std::array<std::uint8_t, 4>& octets);
   bool FocusOutside(bool next);
   int FrameWidth() const;

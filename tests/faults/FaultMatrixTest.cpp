@@ -32,7 +32,7 @@ class RecordingForm : public TForm1 {
   QStringList messages;
 
  protected:
-  void ShowMessage(const QString& text) override { messages << text; }
+  void ShowMessage(const QString& text, const QString&) override { messages << text; }
 };
 
 QString Pl(const char* utf8) { return QString::fromUtf8(utf8); }

@@ -3,16 +3,28 @@
 #include <gtest/gtest.h>
 
 #include <QApplication>
+#include <QCursor>
 #include <QElapsedTimer>
 #include <QTest>
+
+#include <fcntl.h>
+#include <grp.h>
+#include <signal.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <condition_variable>
 #include <filesystem>
+#include <fstream>
 #include <mutex>
 #include <string>
 #include <vector>
 
+#include "ErrorReport.h"
+#include "FakeSerialApi.h"
 #include "IntEdit.h"
 #include "JvIPAddress.h"
 #include "LinuxSerialApi.h"
@@ -26,14 +38,28 @@ using devicesim::Faults;
 
 namespace {
 
+bool BusyCursorShown() {
+  const QCursor* c = QGuiApplication::overrideCursor();
+  return c && c->shape() == Qt::WaitCursor;
+}
+
 // The window with its message boxes recorded instead of shown.
 class RecordingForm : public TForm1 {
  public:
   using TForm1::TForm1;
   QStringList messages;
+  QStringList details;
+  // Whether the busy pointer was up when each message was shown.
+  std::vector<bool> busyAtMessage;
+  bool throwAtMessage = false;
 
  protected:
-  void ShowMessage(const QString& text) override { messages << text; }
+  void ShowMessage(const QString& text, const QString& why) override {
+    messages << text;
+    details << why;
+    busyAtMessage.push_back(BusyCursorShown());
+    if (throwAtMessage) throw std::runtime_error("message box failed");
+  }
 };
 
 QString Pl(const char* utf8) { return QString::fromUtf8(utf8); }
@@ -85,6 +111,11 @@ class Bench {
   }
 
   void Link(const std::string& name) { fs::create_symlink(server_.SlavePath(), ports_ / name); }
+  void LinkTo(const std::string& name, const fs::path& target) {
+    fs::create_symlink(target, ports_ / name);
+  }
+  const fs::path& Ports() const { return ports_; }
+  std::string SlavePath() const { return server_.SlavePath(); }
 
   // After the next request of this operation, the device takes these faults.
   void After(const std::string& operation, const Faults& faults) {
@@ -405,4 +436,168 @@ TEST(SendFlow, PortTextThatIsNoNumberIsNotSentButTheFlowGoesOn) {
   EXPECT_EQ(b.device.State().port, "502");
   EXPECT_EQ(b.device.State().mode, 1);
   EXPECT_FALSE(b.device.State().configMode);
+}
+
+// What the operator meets with hands and eyes.
+
+TEST(SendFlow, AddressTypedIntoTheFieldIsSentExactlyAsTyped) {
+  Bench b;
+  b.device.SetState(State(0, "192.168.1.10", "502"));
+  b.form.activateWindow();
+  ASSERT_TRUE(QTest::qWaitForWindowActive(&b.form));
+  QWidget* const focused = nullptr;  // keys go to whatever holds the focus when they arrive
+  for (const char* typed : {"192.168.100.200", "192.168.1.20", "10.1.20.254"}) {
+    b.form.ComboBox1->setFocus(Qt::MouseFocusReason);
+    QTest::keyClick(focused, Qt::Key_Tab);
+    QTest::keyClicks(focused, QString::fromLatin1(typed));
+    b.Send();
+    EXPECT_TRUE(b.form.messages.isEmpty()) << b.form.messages.join("|").toStdString();
+    EXPECT_EQ(b.device.State().ip, typed);
+  }
+}
+
+TEST(Flows, BusyPointerWhileAFlowRunsAndNormalAfterIt) {
+  Bench b;
+  b.device.SetState(State(0, "10.20.30.40", "4001"));
+  std::vector<bool> busyWhileFilling;
+  QObject::connect(b.form.JvIPAddress1, &TJvIPAddress::Change,
+                   [&] { busyWhileFilling.push_back(BusyCursorShown()); });
+  b.Read();
+  EXPECT_EQ(busyWhileFilling, std::vector<bool>{true});
+  EXPECT_EQ(QGuiApplication::overrideCursor(), nullptr) << "after success";
+
+  b.device.SetFaults(Refuse(1));
+  b.Send();
+  EXPECT_EQ(b.form.messages, QStringList({EnterFailed}));
+  EXPECT_EQ(b.form.busyAtMessage, std::vector<bool>{true});
+  EXPECT_EQ(QGuiApplication::overrideCursor(), nullptr) << "after a failure message";
+}
+
+TEST(Flows, BusyPointerGoesWhenAFlowEndsInAnError) {
+  Bench b;
+  b.device.SetFaults(Refuse(1));
+  b.form.throwAtMessage = true;
+  std::vector<bool> busyAtError;
+  SetApplicationErrorReport(
+      [&](const std::exception&) { busyAtError.push_back(BusyCursorShown()); });
+  b.Send();
+  SetApplicationErrorReport(nullptr);
+  EXPECT_EQ(b.form.busyAtMessage, std::vector<bool>{true});
+  EXPECT_EQ(busyAtError, std::vector<bool>{false}) << "the error box must get the normal pointer";
+  EXPECT_EQ(QGuiApplication::overrideCursor(), nullptr);
+}
+
+// Each message keeps its text and says why in its details.
+
+TEST(FailureDetails, SilentDeviceIsNoAnswerOnTheNamedPort) {
+  Bench b;
+  Faults silent;
+  silent.silent = true;
+  b.device.SetFaults(silent);
+  b.Read();
+  ASSERT_EQ(b.form.messages, QStringList({EnterFailed}));
+  const std::string d = b.form.details.value(0).toStdString();
+  EXPECT_NE(d.find("Port COM2 (" + (b.Ports() / "COM2").string() + " -> " + b.SlavePath() + ")"),
+            std::string::npos)
+      << d;
+  EXPECT_NE(d.find("19200 bit/s, address 2"), std::string::npos) << d;
+  EXPECT_NE(d.find("No answer"), std::string::npos) << d;
+}
+
+TEST(FailureDetails, RefusalAndCorruptedReplyAndAnotherAddress) {
+  Bench b;
+  b.device.SetFaults(Refuse(1));
+  b.Send();
+  Faults badSum;
+  badSum.badChecksum = true;
+  badSum.times = 2;
+  b.device.SetFaults(badSum);
+  b.Send();
+  Faults other;
+  other.foreignAddress = true;
+  other.times = 2;
+  b.device.SetFaults(other);
+  b.Send();
+  ASSERT_EQ(b.form.details.size(), 3);
+  EXPECT_TRUE(b.form.details[0].contains("refused")) << b.form.details[0].toStdString();
+  EXPECT_TRUE(b.form.details[1].contains("checksum")) << b.form.details[1].toStdString();
+  EXPECT_TRUE(b.form.details[2].contains("Another address answered"))
+      << b.form.details[2].toStdString();
+}
+
+TEST(FailureDetails, MissingDeviceListsThePortsThatExist) {
+  Bench b;
+  b.LinkTo("COM3", b.Ports() / "unplugged");
+  b.form.ComboBox2->setCurrentIndex(2);
+  b.Send();
+  ASSERT_EQ(b.form.messages, QStringList({EnterFailed}));
+  const QString d = b.form.details[0];
+  EXPECT_TRUE(d.contains("port COM3 does not exist")) << d.toStdString();
+  EXPECT_TRUE(d.contains("Ports found:")) << d.toStdString();
+  EXPECT_TRUE(d.contains(QString::fromStdString("COM2 -> " + b.SlavePath()))) << d.toStdString();
+}
+
+TEST(FailureDetails, HeldPortNamesTheProgramHoldingIt) {
+  Bench b;
+  int ready[2];
+  ASSERT_EQ(::pipe(ready), 0);
+  const std::string slave = b.SlavePath();
+  const pid_t holder = ::fork();
+  ASSERT_GE(holder, 0);
+  if (holder == 0) {
+    // Another program with the port open and locked, as the port layer locks it.
+    const int fd = ::open(slave.c_str(), O_RDWR | O_NOCTTY);
+    const char ok = fd >= 0 && ::flock(fd, LOCK_EX | LOCK_NB) == 0 ? '1' : '0';
+    if (::write(ready[1], &ok, 1) != 1) _exit(1);
+    ::pause();
+    _exit(0);
+  }
+  char ok = 0;
+  ASSERT_EQ(::read(ready[0], &ok, 1), 1);
+  ::close(ready[0]);
+  ::close(ready[1]);
+  b.Send();
+  ::kill(holder, SIGKILL);
+  ::waitpid(holder, nullptr, 0);
+  ASSERT_EQ(ok, '1');
+  ASSERT_EQ(b.form.messages, QStringList({EnterFailed}));
+  const QString d = b.form.details[0];
+  EXPECT_TRUE(d.contains("is in use by another program")) << d.toStdString();
+  EXPECT_TRUE(d.contains(QStringLiteral("pid %1 (").arg(holder))) << d.toStdString();
+}
+
+TEST(FailureDetails, NoPermissionNamesTheGroupAndHowToJoinIt) {
+  // Root opens any node, so the open's refusal is played by the fake platform; the node it
+  // names is a real one.
+  std::string tmpl = (fs::temp_directory_path() / "konf-perm-XXXXXX").string();
+  ASSERT_NE(::mkdtemp(tmpl.data()), nullptr);
+  struct Dir {
+    fs::path p;
+    const fs::path& path() const { return p; }
+    ~Dir() {
+      std::error_code ec;
+      fs::remove_all(p, ec);
+    }
+  } dir{tmpl};
+  const fs::path node = dir.path() / "ttyUSB7";
+  std::ofstream(node).put('x');
+  fs::permissions(node, fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read |
+                            fs::perms::group_write);
+  fs::create_symlink(node, dir.path() / "COM2");
+  serial::FakeSerialApi fake;
+  fake.FailAlways("CreateFile", EACCES);
+  TFkomunikacja::Options options;
+  options.portsDirectory = dir.path().string();
+  options.logDirectory = dir.path().string();
+  TFkomunikacja module(fake, options);
+  RecordingForm form(&module);
+  QTest::mouseClick(form.SpeedButton2, Qt::LeftButton);
+  serial::SetPortsDirectory("");
+  ASSERT_EQ(form.messages, QStringList({EnterFailed}));
+  const QString d = form.details[0];
+  struct stat st {};
+  ASSERT_EQ(::stat(node.c_str(), &st), 0);
+  const QString group = QString::fromLocal8Bit(::getgrgid(st.st_gid)->gr_name);
+  EXPECT_TRUE(d.contains("no permission to open COM2")) << d.toStdString();
+  EXPECT_TRUE(d.contains("usermod -aG " + group + " $USER")) << d.toStdString();
 }

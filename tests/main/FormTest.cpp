@@ -1,6 +1,7 @@
 // The window as the operator first sees it.
 #include <gtest/gtest.h>
 
+#include <QAbstractItemView>
 #include <QFontInfo>
 #include <QGuiApplication>
 #include <QScreen>
@@ -190,4 +191,19 @@ TEST(Form, AnErrorInAButtonHandlerGoesToTheErrorReportAndTheWindowGoesOn) {
   }
   SetApplicationErrorReport({});
   EXPECT_EQ(reported, std::vector<std::string>(3, "No communication module"));
+}
+
+TEST(Form, ComListDropsDownAsAListWithAScrollBarNotAsTallAsTheScreen) {
+  TForm1 form;
+  form.show();
+  ASSERT_TRUE(QTest::qWaitForWindowExposed(&form));
+  form.ComboBox2->showPopup();
+  QWidget* popup = form.ComboBox2->view()->window();
+  ASSERT_TRUE(popup->isVisible());
+  const int row = form.ComboBox2->view()->sizeHintForRow(0);
+  const int rows = popup->height() / row;
+  form.ComboBox2->hidePopup();
+  EXPECT_GE(rows, 15);
+  EXPECT_LE(rows, 30);
+  EXPECT_LT(popup->height(), form.screen()->availableGeometry().height() / 2);
 }

@@ -3,7 +3,10 @@
 
 #include <QAbstractButton>
 #include <QApplication>
+#include <QCursor>
+#include <QGuiApplication>
 #include <QMessageBox>
+#include <QScreen>
 #include <QTest>
 #include <QTimer>
 
@@ -85,4 +88,34 @@ TEST(MessageBox, EscapeAnswersItToo) {
   form.ShowMessage("x");
   EXPECT_TRUE(seen.seen);
   EXPECT_FALSE(guard.forced) << "Escape did not close the box";
+}
+
+TEST(MessageBox, CentredOnTheScreenWhereverTheWindowStandsWithTheReasonInItsDetails) {
+  BoxForm form;
+  form.move(0, 0);
+  form.show();
+  QGuiApplication::setOverrideCursor(Qt::WaitCursor);  // as inside a flow
+  QRect boxFrame;
+  QString details;
+  bool busyWhileOpen = true;
+  QTimer::singleShot(0, [&] {
+    auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
+    if (!box) return;
+    boxFrame = box->frameGeometry();
+    details = box->detailedText();
+    busyWhileOpen = QGuiApplication::overrideCursor() != nullptr;
+    QTest::keyClick(box, Qt::Key_Escape);
+  });
+  HangGuard guard;
+  form.ShowMessage(QString::fromUtf8("Błąd zapisu IP"), QStringLiteral("No answer."));
+  const bool busyAfter = QGuiApplication::overrideCursor() != nullptr;
+  QGuiApplication::restoreOverrideCursor();
+  ASSERT_FALSE(boxFrame.isNull()) << "no modal box was shown";
+  const QPoint centre = form.screen()->availableGeometry().center();
+  EXPECT_LE((boxFrame.center() - centre).manhattanLength(), 2)
+      << boxFrame.center().x() << "," << boxFrame.center().y();
+  EXPECT_EQ(details, "No answer.");
+  EXPECT_FALSE(busyWhileOpen) << "the operator answers the box with the normal pointer";
+  EXPECT_TRUE(busyAfter) << "the flow goes on busy";
+  EXPECT_FALSE(guard.forced);
 }

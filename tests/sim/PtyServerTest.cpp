@@ -171,4 +171,85 @@ TEST(KonfiguratorSim, RejectsBadOptions) {
   EXPECT_EQ(WEXITSTATUS(status), 2);
 }
 
+// A simulator started on a link another one serves leaves it alone and says so; the first one
+// goes on serving and removes its link when it stops.
+TEST(KonfiguratorSim, RefusesALinkARunningSimulatorServes) {
+  const std::filesystem::path dir =
+      std::filesystem::temp_directory_path() / ("simtwice-" + std::to_string(getpid()));
+  std::filesystem::remove_all(dir);
+  const std::string dirText = dir.string();
+  const char* argv[] = {KONFIGURATOR_SIM, "--ports-dir", dirText.c_str(), "--port", "COM4",
+                        "--address",      "4",           nullptr};
+  int out[2];
+  ASSERT_EQ(pipe2(out, O_CLOEXEC), 0);
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_adddup2(&actions, out[1], 1);
+  pid_t first = 0;
+  ASSERT_EQ(
+      posix_spawn(&first, KONFIGURATOR_SIM, &actions, nullptr, const_cast<char**>(argv), environ),
+      0);
+  posix_spawn_file_actions_destroy(&actions);
+  close(out[1]);
+  FILE* lines = fdopen(out[0], "r");
+  char line[512] = {};
+  ASSERT_NE(fgets(line, sizeof line, lines), nullptr);  // the ready line
+  const std::filesystem::path link = dir / "COM4";
+  const std::filesystem::path served = std::filesystem::read_symlink(link);
+
+  int err[2];
+  ASSERT_EQ(pipe2(err, O_CLOEXEC), 0);
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_adddup2(&actions, err[1], 2);
+  pid_t second = 0;
+  ASSERT_EQ(
+      posix_spawn(&second, KONFIGURATOR_SIM, &actions, nullptr, const_cast<char**>(argv), environ),
+      0);
+  posix_spawn_file_actions_destroy(&actions);
+  close(err[1]);
+  int status = 0;
+  ASSERT_EQ(waitpid(second, &status, 0), second);
+  FILE* errors = fdopen(err[0], "r");
+  ASSERT_NE(fgets(line, sizeof line, errors), nullptr);
+  fclose(errors);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1) << status;
+  EXPECT_NE(std::string(line).find("already served by a running simulator (pid " +
+                                   std::to_string(first) + " (konfigurator-sim))"),
+            std::string::npos)
+      << line;
+  EXPECT_EQ(std::filesystem::read_symlink(link), served);
+
+  // The first one still answers on it.
+  const int fd = OpenClient(link.string());
+  ASSERT_GE(fd, 0);
+  Send(fd, EnterConfigModeRequest(4));
+  EXPECT_EQ(ReadReply(fd, 7).size(), 7u);
+  close(fd);
+
+  kill(first, SIGTERM);
+  ASSERT_EQ(waitpid(first, &status, 0), first);
+  EXPECT_FALSE(std::filesystem::exists(std::filesystem::symlink_status(link)));
+  fclose(lines);
+
+  // A link left behind by a simulator that was killed is taken over.
+  std::filesystem::create_symlink(served, link);
+  posix_spawn_file_actions_init(&actions);
+  int out2[2];
+  ASSERT_EQ(pipe2(out2, O_CLOEXEC), 0);
+  posix_spawn_file_actions_adddup2(&actions, out2[1], 1);
+  pid_t third = 0;
+  ASSERT_EQ(
+      posix_spawn(&third, KONFIGURATOR_SIM, &actions, nullptr, const_cast<char**>(argv), environ),
+      0);
+  posix_spawn_file_actions_destroy(&actions);
+  close(out2[1]);
+  lines = fdopen(out2[0], "r");
+  ASSERT_NE(fgets(line, sizeof line, lines), nullptr);
+  EXPECT_NE(std::string(line).find("linked as"), std::string::npos) << line;
+  kill(third, SIGTERM);
+  waitpid(third, &status, 0);
+  fclose(lines);
+  std::filesystem::remove_all(dir);
+}
+
 }  // namespace

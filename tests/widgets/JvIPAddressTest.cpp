@@ -1,6 +1,11 @@
 #include "JvIPAddress.h"
 
+#include <QClipboard>
+#include <QMenu>
 #include <QSignalSpy>
+
+#include <map>
+#include <string>
 
 #include "FieldTestSupport.h"
 
@@ -125,19 +130,6 @@ TEST_F(IpFieldTest, WithoutTabThroughFieldsTabLeavesFromAnyBox) {
   EXPECT_EQ(Focused(), before);
 }
 
-TEST_F(IpFieldTest, TypingFillsTheBoxesInTurn) {
-  ip->setFocus(Qt::TabFocusReason);
-  ASSERT_EQ(Focused(), Box(0));
-  QTest::keyClicks(Focused(), "192");  // a full box passes on to the next
-  ASSERT_EQ(Focused(), Box(1));
-  QTest::keyClicks(Focused(), "168");
-  QTest::keyClicks(Focused(), "1.");  // a dot closes a box
-  ASSERT_EQ(Focused(), Box(3));
-  QTest::keyClicks(Focused(), "10");
-  EXPECT_EQ(ip->Text(), "192.168.1.10");
-  EXPECT_TRUE(alerts.sounds.empty());
-}
-
 TEST_F(IpFieldTest, BoxesHoldOnlyOctetsInTheirRange) {
   Focus(Box(0));
   Box(0)->selectAll();
@@ -179,6 +171,209 @@ TEST_F(IpFieldTest, ArrowsAndBackspaceCrossBoxEdges) {
   ASSERT_EQ(Focused(), Box(0));
   QTest::keyClick(Box(0), Qt::Key_Backspace);
   EXPECT_EQ(ip->Text(), "0.22.3.4");
+}
+
+// Typing as operators do: keys in one go, after the focus came into the field in one of the
+// usual ways, from whatever the field held before.
+// Keys sent here reach whatever widget holds the focus when each key arrives.
+QWidget* const kFocused = nullptr;
+
+enum class Entry {
+  Tab,        // Tab from the control before: the first box's text is selected
+  Click,      // a click into the first box: the cursor stands in its text
+  SelectAll,  // a click, then Ctrl+A: the first box's text is selected
+};
+
+struct TypedCase {
+  const char* before;
+  Entry entry;
+  // Characters, and keys in angle brackets: <BS> <Left> <Right> <Home> <End> <Tab>.
+  const char* keys;
+  const char* text;
+  int focus;  // box 0 to 3 holding the focus afterwards; 4 is the control after the field
+  int alerts = 0;
+};
+
+void PrintTo(const TypedCase& c, std::ostream* os) {
+  const char* entries[] = {"Tab", "Click", "SelectAll"};
+  *os << c.before << " " << entries[int(c.entry)] << " \"" << c.keys << '"';
+}
+
+class IpTyping : public IpFieldTest, public ::testing::WithParamInterface<TypedCase> {
+ protected:
+  void Enter(Entry entry) {
+    switch (entry) {
+      case Entry::Tab:
+        Focus(before);
+        QTest::keyClick(before, Qt::Key_Tab);
+        break;
+      case Entry::Click:
+        QTest::mouseClick(Box(0), Qt::LeftButton, {}, Box(0)->rect().center());
+        break;
+      case Entry::SelectAll:
+        QTest::mouseClick(Box(0), Qt::LeftButton, {}, Box(0)->rect().center());
+        QTest::keyClick(kFocused, Qt::Key_A, Qt::ControlModifier);
+        break;
+    }
+    ASSERT_EQ(Focused(), Box(0));
+  }
+
+  // Each key goes to the window, which hands it to whatever holds the focus by then.
+  static void Press(const std::string& keys) {
+    static const std::map<std::string, Qt::Key> named = {
+        {"BS", Qt::Key_Backspace}, {"Left", Qt::Key_Left}, {"Right", Qt::Key_Right},
+        {"Home", Qt::Key_Home},    {"End", Qt::Key_End},   {"Tab", Qt::Key_Tab}};
+    for (std::size_t i = 0; i < keys.size(); ++i) {
+      if (keys[i] == '<') {
+        const std::size_t close = keys.find('>', i);
+        QTest::keyClick(kFocused, named.at(keys.substr(i + 1, close - i - 1)));
+        i = close;
+      } else {
+        QTest::keyClick(kFocused, keys[i]);
+      }
+    }
+  }
+
+  int FocusedBox() const {
+    for (int i = 0; i < 4; ++i)
+      if (Focused() == Box(i)) return i;
+    return Focused() == after ? 4 : -1;
+  }
+};
+
+TEST_P(IpTyping, GivesTheAddressTyped) {
+  const TypedCase& c = GetParam();
+  ip->SetText(c.before);
+  Enter(c.entry);
+  Press(c.keys);
+  EXPECT_EQ(ip->Text(), c.text);
+  TJvIPAddress reference;
+  reference.SetText(c.text);
+  EXPECT_EQ(ip->AddressValues(), reference.AddressValues());
+  EXPECT_EQ(FocusedBox(), c.focus);
+  EXPECT_EQ(alerts.sounds.size(), std::size_t(c.alerts));
+}
+
+// The four addresses of everyday typing, from each entry and over old contents.
+std::vector<TypedCase> EverydayAddresses() {
+  std::vector<TypedCase> cases;
+  for (const char* address : {"192.168.1.20", "192.168.100.200", "10.1.20.254", "1.2.3.4"}) {
+    for (Entry entry : {Entry::Tab, Entry::Click, Entry::SelectAll})
+      cases.push_back({"0.0.0.0", entry, address, address, 3});
+    for (const char* before : {"10.20.30.40", "255.255.255.255", "192.168.1.10"}) {
+      cases.push_back({before, Entry::Tab, address, address, 3});
+      cases.push_back({before, Entry::SelectAll, address, address, 3});
+    }
+  }
+  return cases;
+}
+
+INSTANTIATE_TEST_SUITE_P(Everyday, IpTyping, ::testing::ValuesIn(EverydayAddresses()));
+
+INSTANTIATE_TEST_SUITE_P(
+    Keys, IpTyping,
+    ::testing::Values(
+        // A dot right after a box was entered by auto-advance or by a dot does nothing.
+        TypedCase{"0.0.0.0", Entry::Tab, "192.", "192.0.0.0", 1},
+        TypedCase{"0.0.0.0", Entry::Tab, "1..2", "1.2.0.0", 1},
+        TypedCase{"5.6.7.8", Entry::Tab, "192...", "192.6.7.8", 1},
+        // A dot in a box that holds digits moves on; in the last box there is nowhere to go.
+        TypedCase{"5.6.7.8", Entry::Tab, ".", "5.6.7.8", 1},
+        TypedCase{"0.0.0.0", Entry::Tab, "1.2.3.4.", "1.2.3.4", 3},
+        // A space is a dot.
+        TypedCase{"0.0.0.0", Entry::Tab, "10 20 30 40", "10.20.30.40", 3},
+        // Digits alone fill the boxes in turn, three each; typed zeros count.
+        TypedCase{"0.0.0.0", Entry::Tab, "1921680120", "192.168.12.0", 3},
+        TypedCase{"0.0.0.0", Entry::Tab, "192168001020", "192.168.1.20", 3},
+        // Over the maximum: the maximum, with the alert, on auto-advance or leaving.
+        TypedCase{"0.0.0.0", Entry::Tab, "300", "255.0.0.0", 1, 1},
+        TypedCase{"0.0.0.0", Entry::Tab, "255", "255.0.0.0", 1, 0},
+        TypedCase{"0.0.0.0", Entry::Tab, "256", "255.0.0.0", 1, 1},
+        TypedCase{"0.0.0.0", Entry::Tab, "1.2.3.999", "1.2.3.255", 3, 1},
+        // A full last box takes no more digits.
+        TypedCase{"0.0.0.0", Entry::Tab, "1.2.3.2545", "1.2.3.254", 3, 1},
+        // Other characters are refused.
+        TypedCase{"0.0.0.0", Entry::Tab, "12a3", "123.0.0.0", 1, 1},
+        TypedCase{"0.0.0.0", Entry::Tab, "1,2", "12.0.0.0", 0, 1},
+        // Left and Right cross box edges; Home and End go to the first and last box.
+        TypedCase{"0.0.0.0", Entry::Tab, "192<Left><End><Home><End><Left><Left><Left>", "192.0.0.0",
+                  2},
+        // A digit at the end of a full box starts the next one.
+        TypedCase{"0.0.0.0", Entry::Tab, "192<Left><Left>5", "192.5.0.0", 1},
+        // Typed into the middle, a value over the maximum reads as the maximum at once and
+        // shows as it once the box is left.
+        TypedCase{"10.20.30.40", Entry::Tab, "<Right><Right>5", "10.255.30.40", 1},
+        TypedCase{"10.20.30.40", Entry::Tab, "<Right><Right>5<Tab>", "10.255.30.40", 2, 1},
+        // Backspace in an empty box goes to the end of the previous box.
+        TypedCase{"0.0.0.0", Entry::Tab, "192<BS><BS><BS>5", "195.0.0.0", 1},
+        TypedCase{"1.2.3.4", Entry::Tab, "<End><BS><BS><BS>9", "1.2.9.0", 2},
+        // Home and End select nothing: typing there inserts.
+        TypedCase{"1.2.3.4", Entry::Tab, "<End>5", "1.2.3.45", 3},
+        TypedCase{"1.2.3.4", Entry::Tab, "<End><Home>7", "71.2.3.4", 0},
+        // Tab through the boxes selects each box's text, so typing replaces it.
+        TypedCase{"11.22.33.44", Entry::Tab, "<Tab>5<Tab>6", "11.5.6.44", 2},
+        TypedCase{"11.22.33.44", Entry::Tab, "<Tab><Tab><Tab><Tab>", "11.22.33.44", 4}));
+
+TEST_F(IpFieldTest, KeypadDecimalKeyIsTheDotEvenWhereItTypesAComma) {
+  ip->setFocus(Qt::TabFocusReason);
+  QTest::keyClicks(kFocused, "10");
+  QTest::keyClick(kFocused, Qt::Key_Comma, Qt::KeypadModifier);
+  QTest::keyClick(kFocused, Qt::Key_1, Qt::KeypadModifier);
+  QTest::keyClick(kFocused, Qt::Key_Period, Qt::KeypadModifier);
+  QTest::keyClick(kFocused, Qt::Key_2, Qt::KeypadModifier);
+  EXPECT_EQ(ip->Text(), "10.1.2.0");
+  EXPECT_EQ(Focused(), Box(2));
+  EXPECT_TRUE(alerts.sounds.empty());
+}
+
+// Pasting: a dotted address sets the whole field, digits are typed.
+TEST_F(IpFieldTest, PastedAddressSetsTheWholeFieldAndDigitsAreTyped) {
+  QClipboard* clipboard = QGuiApplication::clipboard();
+  ip->SetText("9.9.9.9");
+  Focus(Box(2));
+  clipboard->setText(QStringLiteral(" 192.168.100.200\n"));
+  QTest::keyClick(kFocused, Qt::Key_V, Qt::ControlModifier);
+  EXPECT_EQ(ip->Text(), "192.168.100.200");
+  EXPECT_EQ(Focused(), Box(2));
+
+  clipboard->setText(QStringLiteral("10.1.2"));  // by the text-write rule
+  QTest::keyClick(kFocused, Qt::Key_Insert, Qt::ShiftModifier);
+  EXPECT_EQ(ip->Text(), "10.1.2.0");
+
+  // Digits are typed into the box with the focus, selection and auto-advance included.
+  ip->SetText("1.2.3.4");
+  Box(1)->setFocus(Qt::TabFocusReason);
+  Box(1)->selectAll();
+  clipboard->setText(QStringLiteral("1682"));
+  QTest::keyClick(kFocused, Qt::Key_V, Qt::ControlModifier);
+  EXPECT_EQ(ip->Text(), "1.168.2.4");
+  EXPECT_EQ(Focused(), Box(2));
+  EXPECT_TRUE(alerts.sounds.empty());
+
+  clipboard->setText(QStringLiteral("x"));
+  QTest::keyClick(kFocused, Qt::Key_V, Qt::ControlModifier);
+  EXPECT_EQ(ip->Text(), "1.168.2.4");
+  EXPECT_EQ(alerts.sounds.size(), 1u);
+}
+
+TEST_F(IpFieldTest, ContextMenuPasteGoesThroughTheField) {
+  ip->SetText("9.9.9.9");
+  Focus(Box(3));
+  QGuiApplication::clipboard()->setText(QStringLiteral("172.16.5.6"));
+  QContextMenuEvent menuEvent(QContextMenuEvent::Mouse, Box(3)->rect().center(),
+                              Box(3)->mapToGlobal(Box(3)->rect().center()));
+  QApplication::sendEvent(Box(3), &menuEvent);
+  QMenu* menu = nullptr;
+  for (QWidget* w : QApplication::topLevelWidgets())
+    if (auto* m = qobject_cast<QMenu*>(w); m && m->isVisible()) menu = m;
+  ASSERT_NE(menu, nullptr);
+  QAction* paste = nullptr;
+  for (QAction* a : menu->actions())
+    if (a->text().startsWith(QLatin1String("&Paste"))) paste = a;
+  ASSERT_NE(paste, nullptr);
+  paste->trigger();
+  menu->close();
+  EXPECT_EQ(ip->Text(), "172.16.5.6");
 }
 
 TEST(IpLook, BoxesShareTheFieldWithRoomForThreeDigits) {
