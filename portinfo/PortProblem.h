@@ -31,4 +31,13 @@ std::vector<std::string> AvailablePorts(const std::string& portsDir);
 // Processes that have the device node of path open, as "pid 1234 (minicom)".
 std::vector<std::string> ProcessesHolding(const std::string& path);
 
+// Whether this user may read and write the device at path; if not, the group that may (empty
+// when none) and whether the user joined it after this session began.
+struct DeviceAccess {
+  bool mayOpen = false;
+  std::string group;
+  bool joinedSinceLogin = false;
+};
+DeviceAccess CheckAccess(const std::string& path);
+
 }  // namespace portinfo
