@@ -20,6 +20,7 @@
 #include "IntEdit.h"
 #include "JvIPAddress.h"
 #include "ParseInteger.h"
+#include "PortList.h"
 #include "RxSpinEdit.h"
 #include "komunikacja.h"
 
@@ -42,8 +43,8 @@ QLabel* MakeLabel(QWidget* parent, const char* utf8, int x, int y, int w, int h,
 }
 
 QComboBox* MakeList(QWidget* parent, const QStringList& items, int current, int x, int y, int w,
-                    int h) {
-  auto* c = new QComboBox(parent);
+                    int h, QComboBox* c = nullptr) {
+  if (!c) c = new QComboBox(parent);
   c->setEditable(false);
   c->addItems(items);
   c->setCurrentIndex(current);
@@ -125,7 +126,7 @@ TForm1::TForm1(TFkomunikacja* komunikacja, QWidget* parent)
   QStringList ports;
   for (int i = 1; i <= 80; ++i) ports << QStringLiteral("COM%1").arg(i);
   ports << QString();  // the empty last item names COM81
-  ComboBox2 = MakeList(this, ports, 1, 170, 37, 105, 22);
+  ComboBox2 = MakeList(this, ports, 1, 170, 37, 105, 22, new TPortList(this));
   ComboBox2->setFont(arial);
 
   Label10 = MakeLabel(this, "Prędkość transmisji:", 16, 64, 123, 14, right);
