@@ -26,4 +26,5 @@ for entry in bin/Konfigurator bin/konfigurator-sim bin/konfigurator-cli \
 done
 dpkg-deb -f "$deb" Depends >"$stage/depends"
 grep -q 'libqt6widgets6' "$stage/depends" || { echo "Qt is not among the package's dependencies"; exit 1; }
+scripts/package-install-check.sh $([[ ${CI:-} == true ]] && echo --install) "$deb"
 echo "package ok: $deb"

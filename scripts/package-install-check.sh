@@ -41,7 +41,7 @@ fail() {
 
 as=()
 if $install; then
-  DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "$deb"
+  DEBIAN_FRONTEND=noninteractive $sudo apt-get -o DPkg::Lock::Timeout=900 install -y -qq --no-install-recommends "$deb"
   root=""
 else
   dpkg-deb -x "$deb" "$scratch/root"
@@ -64,8 +64,9 @@ run() { "${as[@]}" "$@"; }
 
 # The simulator as its man page starts it.
 simout="$scratch/sim.out"
-run konfigurator-sim >"$simout" 2>&1 &
-pids+=($!)
+"${as[@]}" konfigurator-sim >"$simout" 2>&1 &
+sim=$!
+pids+=($sim)
 timeout 10 bash -c "until grep -q 'linked as' '$simout'; do sleep 0.1; done" ||
   { cat "$simout" >&2; fail "the simulator did not start"; }
 cat "$simout"
@@ -89,8 +90,9 @@ export DISPLAY=:$(head -n1 "$scratch/display")
 before=$(grep -c ' M: ' "$simout" || true)
 logged=$(wc -c <"$log")
 # shellcheck disable=SC2086  # the Exec line is a command line
-run $exec_line &
-pids+=($!)
+"${as[@]}" $exec_line &
+window=$!
+pids+=($window)
 win=$(timeout 20 xdotool search --sync --onlyvisible --name '^Konfiguracja$' | head -n1)
 [[ -n $win ]] || fail "the window did not appear"
 # "Czytaj" sits at 71,232 with size 81x22 in the window's client area.
@@ -100,16 +102,18 @@ timeout 20 bash -c "until (( \$(grep -c ' M: ' '$simout') >= $before + 5 )); do 
   { cat "$simout" >&2; fail "the window's Read did not reach the simulator"; }
 (($(wc -c <"$log") > logged)) || fail "the window did not log to $log"
 echo "the window read the simulator on COM2 and logged to $log"
-kill "${pids[@]:1}" 2>/dev/null || true
-kill "${pids[0]}"
-wait "${pids[0]}" 2>/dev/null || true
+# Closed as the desktop closes it at logout; then the simulator, which removes its link.
+kill "$window"
+wait "$window" || fail "the window did not end cleanly"
+kill "$sim"
+wait "$sim" || true
 [[ ! -e $ports/COM2 ]] || fail "the simulator left its link behind"
 
 for f in ports trans.txt; do
   [[ ! -e $bin/$f ]] || fail "something wrote $bin/$f beside the installed programs"
 done
 if $install; then
-  DEBIAN_FRONTEND=noninteractive $sudo apt-get remove -y -qq konfigurator
+  DEBIAN_FRONTEND=noninteractive $sudo apt-get -o DPkg::Lock::Timeout=900 remove -y -qq konfigurator
   [[ ! -e /usr/bin/ports && ! -e /usr/bin/trans.txt ]] || fail "left behind in /usr/bin"
 fi
 echo "installed package ok"
