@@ -3,8 +3,11 @@
 
 #include <memory>
 
+#include "Adapters.h"
 #include "Application.h"
 #include "ErrorReport.h"
+#include "LinuxSerialApi.h"
+#include "Locations.h"
 #include "QtUiDispatcher.h"
 #include "komunikacja.h"
 #include "main.h"
@@ -20,8 +23,22 @@ int main(int argc, char** argv) {
   SetUiDispatcher(&dispatcher);
   SetApplicationErrorReport(ReportErrorInBox);
 
+  // The COMn links and the log: beside the program in a folder of its own, else the user's.
+  const portinfo::Locations& where = portinfo::CurrentLocations();
+  if (!where.portsDir.empty()) serial::SetPortsDirectory(where.portsDir);
+  TFkomunikacja::Options options;
+  options.logDirectory = where.logDir;
+  if (!where.logDir.empty()) portinfo::MakeFolders(where.logDir);
+  // USB adapters plugged in before the start have their COM numbers before the first "Czytaj".
+  portinfo::DeviceTree tree;
+  tree.portsDir = serial::PortsDirectory();
+  std::vector<portinfo::SerialDevice> devices = portinfo::FindSerialDevices(tree);
+  portinfo::NumberDevices(tree, devices);
+
   auto Form1 = std::make_unique<TForm1>();  // its creation switches the transaction log on
-  auto Fkomunikacja = std::make_unique<TFkomunikacja>();
+  // Nowhere of the user's own (no home folder): nothing is written beside an installed program.
+  if (where.logDir.empty()) LoggingEnabled = false;
+  auto Fkomunikacja = std::make_unique<TFkomunikacja>(serial::SystemSerialApi(), options);
   Form1->SetKomunikacja(Fkomunikacja.get());
 
   QObject::connect(Form1.get(), &TForm1::Closed, &app, &QCoreApplication::quit,

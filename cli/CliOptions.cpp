@@ -12,6 +12,7 @@ const char kUsage[] =
     "                              [--mode LAN|RS485] [--ip A.B.C.D] [--ip-port N] [-j]\n"
     "       konfigurator-cli scan  [-p PORT] [--addresses LIST] [--speeds LIST|common|all]\n"
     "                              [--timeout MS] [--first] [-j]\n"
+    "       konfigurator-cli ports [-j] | ports link COMn DEVICE | ports unlink COMn\n"
     "       konfigurator-cli help | -h | -V\n"
     "Reads and writes the network settings of a field device on an RS-485 bus (operating\n"
     "mode, IP address, IP port) and finds devices whose address or speed is unknown.\n"
@@ -20,19 +21,23 @@ const char kUsage[] =
     "  read                 read the operating mode and, in LAN mode, the IP address and port\n"
     "  write                write the values given below; the mode only if it differs\n"
     "  scan                 probe every address at every speed and list the devices found\n"
+    "  ports                list the serial devices and their COM numbers (ports --help)\n"
     "  help                 show this text\n"
     "\n"
     "Options:\n"
-    "  -p, --port PORT      COMn (ports/COMn beside this program, else /dev/ttyS<n-1>) or a\n"
-    "                       device path such as /dev/ttyUSB0 (default COM2)\n"
-    "  --ports-dir DIR      folder of the COMn links (default: ports/ beside this program)\n"
+    "  -p, --port PORT      COMn (the link COMn in the ports folder, else /dev/ttyS<n-1>) or\n"
+    "                       a device path such as /dev/ttyUSB0 (default COM2)\n"
+    "  --ports-dir DIR      folder of the COMn links (default: ports/ beside this program in a\n"
+    "                       folder of its own, else ~/.config/konfigurator/ports)\n"
     "  -s, --speed BPS      110 300 600 1200 2400 4800 9600 14400 19200 38400 56000 57600\n"
     "                       115200 128000 256000 (default 19200)\n"
     "  -a, --address N      bus address of the device, 0-255 (default 2)\n"
     "  -j, --json           print the result as one JSON object, on failure too: then with\n"
     "                       \"error\":{\"kind\",\"message\",...}\n"
-    "  --log[=DIR]          append every transaction to trans.txt beside this program (or in\n"
-    "                       DIR); without --log nothing is logged\n"
+    "  --log[=DIR]          append every transaction to trans.txt where the window logs\n"
+    "                       (beside this program in a folder of its own, else in\n"
+    "                       ~/.local/state/konfigurator) or in DIR;\n"
+    "                       without --log nothing is logged\n"
     "write:\n"
     "  --mode MODE          LAN, RS485 or a mode number 0-255\n"
     "  --ip A.B.C.D         IP address\n"
@@ -318,12 +323,12 @@ ParseResult ParseCommandLine(const std::vector<std::string>& args) {
       o.command = Command::Help;
       return r;
     } else {
-      return fail("unknown command \"" + arg + "\"; read, write or scan");
+      return fail("unknown command \"" + arg + "\"; read, write, scan or ports");
     }
     if (inlineValue && (arg == "--json" || arg == "--first")) return fail(arg + " takes no value");
   }
 
-  if (o.command == Command::None) return fail("no command given; read, write or scan");
+  if (o.command == Command::None) return fail("no command given; read, write, scan or ports");
   const bool writeOptions = o.mode || o.ip || o.ipPort;
   if (writeOptions && o.command != Command::Write)
     return fail("--mode, --ip and --ip-port belong to write");

@@ -7,6 +7,7 @@
 
 #include "CliOptions.h"
 #include "Commands.h"
+#include "PortsCommand.h"
 
 namespace {
 
@@ -16,6 +17,7 @@ void OnSignal(int) { cli::Interrupted = true; }
 
 int main(int argc, char** argv) {
   const std::vector<std::string> args(argv + 1, argv + argc);
+  if (cli::IsPortsCommand(args)) return cli::RunPorts(args);
   const cli::ParseResult parsed = cli::ParseCommandLine(args);
   if (!parsed.error.empty()) {
     std::fprintf(stderr, "konfigurator-cli: %s\nTry konfigurator-cli --help.\n",
@@ -48,5 +50,7 @@ int main(int argc, char** argv) {
   // A closed output must not kill the run before the device is released.
   signal(SIGPIPE, SIG_IGN);
 
-  return cli::RunCommand(parsed.options);
+  cli::Options options = parsed.options;
+  cli::ApplyLocations(options);
+  return cli::RunCommand(options);
 }

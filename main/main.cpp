@@ -23,6 +23,7 @@
 #include "JvIPAddress.h"
 #include "ParseInteger.h"
 #include "PortProblem.h"
+#include "PortList.h"
 #include "RxSpinEdit.h"
 #include "komunikacja.h"
 
@@ -45,8 +46,8 @@ QLabel* MakeLabel(QWidget* parent, const char* utf8, int x, int y, int w, int h,
 }
 
 QComboBox* MakeList(QWidget* parent, const QStringList& items, int current, int x, int y, int w,
-                    int h) {
-  auto* c = new QComboBox(parent);
+                    int h, QComboBox* c = nullptr) {
+  if (!c) c = new QComboBox(parent);
   c->setEditable(false);
   c->addItems(items);
   c->setCurrentIndex(current);
@@ -170,7 +171,7 @@ TForm1::TForm1(TFkomunikacja* komunikacja, QWidget* parent)
   QStringList ports;
   for (int i = 1; i <= 80; ++i) ports << QStringLiteral("COM%1").arg(i);
   ports << QString();  // the empty last item names COM81
-  ComboBox2 = MakeList(this, ports, 1, 170, 37, 105, 22);
+  ComboBox2 = MakeList(this, ports, 1, 170, 37, 105, 22, new TPortList(this));
   ComboBox2->setFont(arial);
   // 81 ports: a list of two dozen rows with a scroll bar, not a popup as tall as the screen.
   ComboBox2->setStyleSheet(QStringLiteral("QComboBox { combobox-popup: 0; }"));

@@ -1,6 +1,7 @@
 #include "PortProblem.h"
 
 #include <dirent.h>
+#include <fcntl.h>
 #include <grp.h>
 #include <limits.h>
 #include <pwd.h>
@@ -450,6 +451,17 @@ std::string DescribeFailure(const PortTarget& target, int result, const PortFail
     default:
       return text + ResultMeaning(result) + ".\n";
   }
+}
+
+DeviceAccess CheckAccess(const std::string& path) {
+  DeviceAccess access;
+  access.mayOpen = faccessat(AT_FDCWD, path.c_str(), R_OK | W_OK, AT_EACCESS) == 0;
+  struct stat st {};
+  if (access.mayOpen || stat(path.c_str(), &st) != 0) return access;
+  if ((st.st_mode & (S_IRGRP | S_IWGRP)) != (S_IRGRP | S_IWGRP)) return access;
+  access.group = GroupName(st.st_gid);
+  access.joinedSinceLogin = !ProcessHasGroup(st.st_gid) && UserListedInGroup(st.st_gid);
+  return access;
 }
 
 }  // namespace portinfo

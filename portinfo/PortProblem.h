@@ -63,5 +63,13 @@ struct OpenFailureFacts {
   std::vector<Holder> holders;  // busy: who has it, where visible
 };
 OpenFailureFacts OpenFailureFactsOf(const PortTarget& target, int err);
+// Whether this user may read and write the device at path; if not, the group that may (empty
+// when none) and whether the user joined it after this session began.
+struct DeviceAccess {
+  bool mayOpen = false;
+  std::string group;
+  bool joinedSinceLogin = false;
+};
+DeviceAccess CheckAccess(const std::string& path);
 
 }  // namespace portinfo

@@ -77,4 +77,5 @@ dpkg-deb -x "$deb" "$stage/deb"
 for program in Konfigurator konfigurator-sim konfigurator-cli; do
   hardening-check --nocfprotection "$stage/deb/usr/bin/$program"
 done
+scripts/package-install-check.sh $([[ ${CI:-} == true ]] && echo --install) "$deb"
 echo "package ok: $deb"

@@ -18,6 +18,7 @@
 #include <string>
 #include <vector>
 
+#include "Locations.h"
 #include "PtyServer.h"
 
 namespace {
@@ -25,10 +26,11 @@ namespace {
 const char kUsage[] =
     "Usage: konfigurator-sim [options]\n"
     "Simulated field device for Konfigurator, served on a pseudo-terminal and linked as\n"
-    "ports/COM2 beside the program, so Konfigurator can open it as COM2.\n"
+    "COM2 in the ports folder Konfigurator uses, so it can open it as COM2.\n"
     "\n"
     "  --port NAME            link name in the ports folder (default COM2)\n"
-    "  --ports-dir DIR        folder for the link (default: ports/ beside this program)\n"
+    "  --ports-dir DIR        folder for the link (default: ports/ beside this program in a\n"
+    "                         folder of its own, else ~/.config/konfigurator/ports)\n"
     "  --address LIST         bus addresses, 0-255, one device at each, e.g. 2 or 2,5,17\n"
     "                         or 1-4,9; the one addressed answers (default 2)\n"
     "  --speed N              answer only while the line runs at N bit/s: 110, 300, 600,\n"
@@ -58,15 +60,6 @@ const char kUsage[] =
     "there is no reply, e.g. \"ignored: line at 9600 bit/s\".\n"
     "Stops on Ctrl-C or SIGTERM and removes its link. A link another running simulator\n"
     "serves is left to it: the simulator says so and exits with status 1.\n";
-
-std::string ExecutableDir() {
-  char path[PATH_MAX];
-  const ssize_t n = readlink("/proc/self/exe", path, sizeof path - 1);
-  if (n <= 0) return ".";
-  std::string p(path, static_cast<std::size_t>(n));
-  const auto slash = p.rfind('/');
-  return slash == std::string::npos || slash == 0 ? "/" : p.substr(0, slash);
-}
 
 bool ParseInt(const char* text, int low, int high, int& out) {
   char* end = nullptr;
@@ -319,7 +312,12 @@ int main(int argc, char** argv) {
     }
     if (!ok) return 2;
   }
-  if (portsDir.empty()) portsDir = ExecutableDir() + "/ports";
+  if (portsDir.empty()) portsDir = portinfo::CurrentLocations().portsDir;
+  if (portsDir.empty()) {
+    std::fprintf(stderr,
+                 "konfigurator-sim: no folder for the link: set HOME or give --ports-dir\n");
+    return 1;
+  }
 
   // Signals arrive through a descriptor, so the serving loop stops between exchanges.
   sigset_t mask;
@@ -353,6 +351,10 @@ int main(int argc, char** argv) {
     server.Open();
   } catch (const std::exception& e) {
     std::fprintf(stderr, "konfigurator-sim: %s\n", e.what());
+    return 1;
+  }
+  if (const std::string err = portinfo::MakeFolders(portsDir); !err.empty()) {
+    std::fprintf(stderr, "konfigurator-sim: %s\n", err.c_str());
     return 1;
   }
   if (!CreateLink(portsDir, portName, server.SlavePath())) return 1;

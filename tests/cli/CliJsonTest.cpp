@@ -44,8 +44,8 @@ TEST(CliJson, WrongUsageIsAnObjectWhereverTheFlagStands) {
   const Output r = RunCli({"-j"});
   EXPECT_EQ(r.status, 2);
   EXPECT_EQ(r.out,
-            "{\"error\":{\"kind\":\"usage\",\"message\":\"no command given; read, write or "
-            "scan\"}}\n");
+            "{\"error\":{\"kind\":\"usage\",\"message\":\"no command given; read, write, scan or "
+            "ports\"}}\n");
 }
 
 TEST(CliJson, AMissingPortCarriesItsDiagnosis) {
