@@ -325,14 +325,17 @@ inline void Interleave(std::vector<Contender>& cs, int rounds, int block, int wa
     for (std::size_t k = 0; k < cs.size(); ++k) {
       Contender& c = cs[(k + std::size_t(b)) % cs.size()];
       c.open();
-      const bool counted = done >= warmup;
-      const Snapshot before = counted ? TakeSnapshot() : Snapshot{};
+      // Costs count from the block's second round: the first also pays for what the open
+      // started (threads that run up and settle), which a port kept open pays once.
+      const bool counted = done >= warmup && n > 1;
+      Snapshot before;
       for (int i = 0; i < n; ++i) {
+        if (counted && i == 1) before = TakeSnapshot();
         const double v = c.round();
         if (done + i >= warmup) c.samples.push_back(v);
         if (c.between) c.between();
       }
-      if (counted) c.costs.Add(before, TakeSnapshot(), n);
+      if (counted) c.costs.Add(before, TakeSnapshot(), n - 1);
       c.close();
     }
   }

@@ -81,6 +81,15 @@ Clock::duration WaitPart(Clock::duration left) {
 // How long the watcher leaves the fd to a caller that reads; within a burst of exchanges it
 // then needs no wake-up, and unasked bytes raise their events at most this much later.
 constexpr Clock::duration kQuiet = std::chrono::milliseconds(2);
+// The events a caller's own exchanges raise (its request went out, its reply came in, with
+// the event character in it) are held for as long as it keeps exchanging, up to kBurstHold:
+// handed over every kQuiet instead, a slow machine would pay a monitor round trip every few
+// exchanges. Any other event ends the hold within kQuiet of its batch's first event.
+constexpr std::uint32_t kOwnEvents = EV_RXCHAR | EV_RXFLAG | EV_TXEMPTY;
+constexpr Clock::duration kBurstHold = std::chrono::milliseconds(50);
+// How late the watcher may notice that a quiet period has ended. While exchanges go on, each
+// extends the period; a watcher waking at every end it had seen would wake every kQuiet.
+constexpr Clock::duration kQuietSlack = std::chrono::milliseconds(3);
 
 std::mutex gPortsMu;
 std::string gPortsDir;
@@ -177,6 +186,7 @@ class Device final : public detail::EventDriver, public std::enable_shared_from_
   void LookAtOutputLocked();
   void RaiseLocked(std::uint32_t ev);
   bool HoldLocked(Clock::time_point now) const;
+  Clock::time_point HoldEndLocked() const;
   void CompleteWaitLocked();
   void FlushHeldLocked(Clock::time_point now);
   void GoneLocked();
@@ -740,7 +750,11 @@ bool Device::WaitEvent(std::uint32_t* mask, Overlapped* ov) {
 // after one), events are gathered for up to kQuiet and handed over in one batch: a monitor
 // woken for every write and every reply would cost each exchange two thread wake-ups.
 bool Device::HoldLocked(Clock::time_point now) const {
-  return (driving_ || now < quietUntil_) && now < heldSince_ + kQuiet;
+  return (driving_ || now < quietUntil_) && now < HoldEndLocked();
+}
+
+Clock::time_point Device::HoldEndLocked() const {
+  return heldSince_ + ((history_ & ~kOwnEvents) ? kQuiet : kBurstHold);
 }
 
 void Device::CompleteWaitLocked() {
@@ -1255,7 +1269,7 @@ Clock::time_point Device::WatcherDeadlineLocked(Clock::time_point now) const {
   Clock::time_point t = Clock::time_point::max();
   // The end of a quiet period, even when nothing waits for input yet: a read or event wait
   // started within it then finds the watcher's deadline early enough and needs no kick.
-  if (quietUntil_ > now) t = quietUntil_;
+  if (quietUntil_ > now) t = quietUntil_ + kQuietSlack;
   if (!driving_ && !reads_.empty()) {
     const PendingRead& r = reads_.front();
     if (r.plan.hasTotal) t = std::min(t, r.plan.total);
@@ -1263,7 +1277,7 @@ Clock::time_point Device::WatcherDeadlineLocked(Clock::time_point now) const {
   }
   if (!writes_.empty() && writes_.front().hasDeadline) t = std::min(t, writes_.front().deadline);
   if (drainPending_) t = std::min(t, drainCheck_);
-  if (waitOv_ && (history_ != 0 || txCheckPending_)) t = std::min(t, heldSince_ + kQuiet);
+  if (waitOv_ && (history_ != 0 || txCheckPending_)) t = std::min(t, HoldEndLocked());
   return t;
 }
 
