@@ -1018,6 +1018,10 @@ bool Device::Read(void* buf, std::uint32_t n, std::uint32_t* read, Overlapped* o
     return Fail(EIO);
   }
   reads_.push_back(PendingRead{ov, static_cast<unsigned char*>(buf), n, 0, plan, now});
+  // Its owner will most likely drive it at once; the watcher takes it if nobody does. A read
+  // whose reply an event wait or a status query took in meanwhile belongs to the burst as
+  // much: without it such a burst would lose its hold and hand every event over at once.
+  if (!plan.immediate) quietUntil_ = std::max(quietUntil_, now + kQuiet);
   ServeReadsLocked(now);
   if (!ov->pending.load()) {
     if (read) *read = ov->transferred;
@@ -1025,8 +1029,6 @@ bool Device::Read(void* buf, std::uint32_t n, std::uint32_t* read, Overlapped* o
     return true;
   }
   detail::AttachDriver(ov, shared_from_this());
-  // Its owner will most likely drive it at once; the watcher takes it if nobody does.
-  quietUntil_ = std::max(quietUntil_, now + kQuiet);
   UpdateWatcherLocked();
   return Fail(ErrorIoPending);
 }

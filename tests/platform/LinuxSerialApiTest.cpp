@@ -11,8 +11,10 @@
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
+#include <mutex>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include <gtest/gtest.h>
 
@@ -617,6 +619,104 @@ TEST_F(PtyPort, EventsOfBackToBackExchangesComeInBatchesAndNoneIsLost) {
   EXPECT_LT(duringExchanges, kExchanges) << "the monitor was woken for every exchange";
   stop = true;
   stopEv.Set();
+  monitor.join();
+}
+
+TEST_F(PtyPort, OwnEventsWaitForTheBurstToPauseAQueueFillingUpDoesNot) {
+  // The events of a caller's own exchanges are gathered for as long as the exchanges go on:
+  // a monitor woken every 2 ms would cost a slow machine a wake-up every few exchanges. An
+  // event the exchanges do not explain (here the input queue filling up) must not wait for
+  // the burst to end.
+  ASSERT_TRUE(api.SetupComm(h, 40, 1024));  // 80 % full at 32 bytes
+  Timeouts(MaxDword, 2, 1000);
+  ASSERT_TRUE(api.SetCommMask(h, EV_RXCHAR | EV_TXEMPTY | EV_RX80FULL));
+  struct Batch {
+    steady_clock::time_point at;
+    std::uint32_t mask;
+  };
+  std::mutex mu;
+  std::vector<Batch> batches;
+  Event stopEv(false);
+  std::thread monitor([&] {
+    Request ev;
+    std::uint32_t mask = 0, n = 0;
+    for (;;) {
+      if (api.WaitCommEvent(h, &mask, &ev.ov)) {
+        ev.ev.Set();
+      } else if (GetLastError() != ErrorIoPending) {
+        break;
+      }
+      if (WaitForEither(stopEv, ev.ev) != WaitResult::Object1) break;
+      if (!api.GetOverlappedResult(h, &ev.ov, &n, false)) break;
+      std::lock_guard lock(mu);
+      batches.push_back({steady_clock::now(), mask});
+    }
+    api.SetCommMask(h, 0);
+  });
+  std::atomic<int> extra{0};  // bytes the peer adds to its next answer
+  std::thread peer([&] {
+    for (;;) {
+      if (pty.Receive(7).size() != 7) return;
+      pty.Send("answer.." + std::string(std::size_t(extra.exchange(0)), 'x'));
+    }
+  });
+  auto countSince = [&](steady_clock::time_point t, std::uint32_t bit) {
+    std::lock_guard lock(mu);
+    int k = 0;
+    for (const Batch& b : batches) k += b.at >= t && (b.mask & bit);
+    return k;
+  };
+  auto exchange = [&] {
+    std::uint32_t written = 0;
+    Request w;
+    ASSERT_TRUE(api.WriteFile(h, "request", 7, &written, &w.ov)) << GetLastError();
+    char buf[8];
+    ASSERT_EQ(ReadNow(buf, 8), 8u);
+  };
+
+  // 100 ms of exchanges. An exchange held up past 2 ms (the test thread preempted, say) may
+  // end the burst and hand a batch over, and so may every 50 ms; batches of 2 ms would give
+  // about 50.
+  exchange();
+  const auto start = steady_clock::now();
+  int slow = 0;
+  auto last = start;
+  while (steady_clock::now() - start < 100ms) {
+    exchange();
+    const auto now = steady_clock::now();
+    slow += now - last > 2ms;
+    last = now;
+  }
+  const int during = countSince(start, EV_RXCHAR | EV_TXEMPTY);
+  EXPECT_LE(during, 3 + slow) << slow << " slow exchanges";
+
+  // A pause hands the rest over; then a reply with 34 bytes too many, taken into the queue by
+  // a status query, fills it past 80 % while the exchanges go on.
+  std::this_thread::sleep_for(20ms);
+  extra = 34;
+  exchange();
+  std::uint32_t errors = 0;
+  ComStat st;
+  ASSERT_TRUE(api.ClearCommError(h, &errors, &st));
+  ASSERT_EQ(st.cbInQue, 34u);
+  const auto raised = steady_clock::now();
+  ASSERT_TRUE(api.PurgeComm(h, PURGE_RXCLEAR));
+  while (countSince(raised - 1ms, EV_RX80FULL) == 0 && steady_clock::now() - raised < 200ms)
+    exchange();
+  std::vector<Batch> seen;
+  {
+    std::lock_guard lock(mu);
+    seen = batches;
+  }
+  steady_clock::time_point got{};
+  for (const Batch& b : seen)
+    if (b.mask & EV_RX80FULL) got = b.at;
+  ASSERT_NE(got, steady_clock::time_point{}) << "EV_RX80FULL never arrived";
+  EXPECT_LT(got - raised, 30ms) << "held with the burst's own events";
+
+  stopEv.Set();
+  pty.CloseMaster();
+  peer.join();
   monitor.join();
 }
 
