@@ -1,9 +1,9 @@
 #!/usr/bin/env bash
 # Builds the measuring programs (in build-bench/, tests left out) and runs them all, one after
 # the other: the figures of docs/performance.md. Takes about four minutes.
-# Then the round trip twice more: once counting system calls (they are counted through a
-# tracepoint, which slows every call a little, so not in the timed run), and once as on a slow
-# machine: pinned to one CPU beside a CPU-bound neighbour pinned to the same CPU, so that every
+# Then the round trip three times more: counting system calls (through a tracepoint, which
+# slows every call a little, so not in the timed run); pinned to one CPU; and as on a slow
+# machine, pinned to one CPU beside a CPU-bound neighbour pinned to the same CPU, so that every
 # wake-up has to take the CPU from another runnable task.
 # Usage: bench/run-all.sh [build-dir]      Environment: SLOW_CPU (default: the last CPU)
 set -euo pipefail
@@ -31,6 +31,10 @@ BENCH_SYSCALLS=1 "$bin/bench_roundtrip" 3000 0
 echo
 
 cpu=${SLOW_CPU:-$(($(nproc) - 1))}
+echo "== one CPU: pinned to CPU $cpu =="
+taskset -c "$cpu" "$bin/bench_roundtrip" 5000 0
+echo
+
 echo "== slow machine: pinned to CPU $cpu beside a CPU-bound neighbour on the same CPU =="
 taskset -c "$cpu" sh -c 'while :; do :; done' &
 neighbour=$!
