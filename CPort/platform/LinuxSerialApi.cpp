@@ -79,7 +79,8 @@ Clock::duration WaitPart(Clock::duration left) {
 }
 
 // How long the watcher leaves the fd to a caller that reads; within a burst of exchanges it
-// then needs no wake-up, and unasked bytes raise their events at most this much later.
+// then needs no wake-up, and unasked bytes raise their events at most this much (and
+// kQuietSlack) later.
 constexpr Clock::duration kQuiet = std::chrono::milliseconds(2);
 // The events a caller's own exchanges raise (its request went out, its reply came in, with
 // the event character in it) are held for as long as it keeps exchanging, up to kBurstHold:
@@ -747,7 +748,7 @@ bool Device::WaitEvent(std::uint32_t* mask, Overlapped* ov) {
 }
 
 // While a caller runs exchanges back to back (driving its reads, or within the quiet period
-// after one), events are gathered for up to kQuiet and handed over in one batch: a monitor
+// after one), events are gathered and handed over in one batch (see kBurstHold): a monitor
 // woken for every write and every reply would cost each exchange two thread wake-ups.
 bool Device::HoldLocked(Clock::time_point now) const {
   return (driving_ || now < quietUntil_) && now < HoldEndLocked();
