@@ -3,11 +3,15 @@
 #pragma once
 
 #include <fcntl.h>
+#include <linux/perf_event.h>
 #include <poll.h>
+#include <pthread.h>
 #include <pty.h>
 #include <sys/ioctl.h>
 #include <sys/resource.h>
+#include <sys/syscall.h>
 #include <termios.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -15,8 +19,10 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -42,6 +48,144 @@ inline void MakeRaw(int fd) {
   t.c_cflag |= CLOCAL | CREAD | CSTOPB;
   tcsetattr(fd, TCSANOW, &t);
 }
+
+// ---- What a contender costs besides wall time ----------------------------------------------
+// CPU time of all the process's threads, their context switches (voluntary: a thread waited
+// and was woken; involuntary: it was preempted) and, when BENCH_SYSCALLS=1 and the kernel
+// lets us count them, system calls. Threads that play the device (a pseudo-terminal's
+// responder) are left out: the device is nobody's client cost, and it would dilute the ratios.
+
+struct Snapshot {
+  double cpuUs = 0;
+  long voluntary = 0, involuntary = 0;
+  long long syscalls = 0;
+};
+
+namespace detail {
+
+struct DeviceThread {
+  pid_t tid;
+  clockid_t clock;
+  int syscallFd;
+};
+
+inline std::mutex& DeviceMu() {
+  static std::mutex m;
+  return m;
+}
+inline std::vector<DeviceThread>& DeviceThreads() {
+  static std::vector<DeviceThread> v;
+  return v;
+}
+inline int& ProcessSyscallFd() {
+  static int fd = -1;
+  return fd;
+}
+
+// A counter of system calls entered by the calling thread (and, with inherit, by every
+// thread it starts from now on); -1 where tracepoints cannot be read.
+inline int OpenSyscallCounter(bool inherit) {
+  long id = -1;
+  for (const char* path : {"/sys/kernel/tracing/events/raw_syscalls/sys_enter/id",
+                           "/sys/kernel/debug/tracing/events/raw_syscalls/sys_enter/id"}) {
+    std::ifstream f(path);
+    if (f >> id) break;
+    id = -1;
+  }
+  if (id < 0) return -1;
+  perf_event_attr a{};
+  a.type = PERF_TYPE_TRACEPOINT;
+  a.size = sizeof a;
+  a.config = std::uint64_t(id);
+  a.inherit = inherit ? 1 : 0;
+  return int(syscall(SYS_perf_event_open, &a, 0, -1, -1, PERF_FLAG_FD_CLOEXEC));
+}
+
+inline long long ReadCounter(int fd) {
+  long long v = 0;
+  return fd >= 0 && ::read(fd, &v, sizeof v) == ssize_t(sizeof v) ? v : 0;
+}
+
+inline void ThreadSwitches(pid_t tid, long* voluntary, long* involuntary) {
+  std::ifstream f("/proc/self/task/" + std::to_string(tid) + "/status");
+  std::string key;
+  while (f >> key) {
+    if (key == "voluntary_ctxt_switches:") f >> *voluntary;
+    if (key == "nonvoluntary_ctxt_switches:") f >> *involuntary;
+  }
+}
+
+inline double ClockUs(clockid_t c) {
+  timespec ts{};
+  clock_gettime(c, &ts);
+  return double(ts.tv_sec) * 1e6 + double(ts.tv_nsec) / 1e3;
+}
+
+}  // namespace detail
+
+// Call first thing in main, before any thread starts: the syscall counter is inherited only by
+// threads started after it.
+inline void StartCounting() {
+  const char* on = std::getenv("BENCH_SYSCALLS");
+  if (on && *on == '1') detail::ProcessSyscallFd() = detail::OpenSyscallCounter(true);
+}
+inline bool CountingSyscalls() { return detail::ProcessSyscallFd() >= 0; }
+
+// Called by a thread that plays the device, on itself; Leave before it ends.
+inline void EnterDeviceThread() {
+  detail::DeviceThread t{pid_t(::gettid()), {}, -1};
+  pthread_getcpuclockid(pthread_self(), &t.clock);
+  if (CountingSyscalls()) t.syscallFd = detail::OpenSyscallCounter(false);
+  std::lock_guard lock(detail::DeviceMu());
+  detail::DeviceThreads().push_back(t);
+}
+inline void LeaveDeviceThread() {
+  const pid_t self = pid_t(::gettid());
+  std::lock_guard lock(detail::DeviceMu());
+  auto& v = detail::DeviceThreads();
+  for (auto it = v.begin(); it != v.end(); ++it)
+    if (it->tid == self) {
+      if (it->syscallFd >= 0) ::close(it->syscallFd);
+      v.erase(it);
+      break;
+    }
+}
+
+// The process so far, less its device threads.
+inline Snapshot TakeSnapshot() {
+  Snapshot s;
+  s.cpuUs = detail::ClockUs(CLOCK_PROCESS_CPUTIME_ID);
+  rusage u{};
+  getrusage(RUSAGE_SELF, &u);
+  s.voluntary = u.ru_nvcsw;
+  s.involuntary = u.ru_nivcsw;
+  s.syscalls = detail::ReadCounter(detail::ProcessSyscallFd());
+  std::lock_guard lock(detail::DeviceMu());
+  for (const detail::DeviceThread& t : detail::DeviceThreads()) {
+    s.cpuUs -= detail::ClockUs(t.clock);
+    long v = 0, i = 0;
+    detail::ThreadSwitches(t.tid, &v, &i);
+    s.voluntary -= v;
+    s.involuntary -= i;
+    s.syscalls -= detail::ReadCounter(t.syscallFd);
+  }
+  return s;
+}
+
+// Sums of the measured blocks of one contender.
+struct Costs {
+  double cpuUs = 0;
+  double voluntary = 0, involuntary = 0, syscalls = 0;
+  long rounds = 0;
+  void Add(const Snapshot& before, const Snapshot& after, int n) {
+    cpuUs += after.cpuUs - before.cpuUs;
+    voluntary += double(after.voluntary - before.voluntary);
+    involuntary += double(after.involuntary - before.involuntary);
+    syscalls += double(after.syscalls - before.syscalls);
+    rounds += n;
+  }
+  double Per(double total) const { return rounds ? total / double(rounds) : 0; }
+};
 
 // Reads exactly n bytes from a blocking fd; false when the other side has gone.
 inline bool ReadExactly(int fd, char* buf, std::size_t n) {
@@ -94,20 +238,24 @@ class Pty {
   // The device side on a thread: blocking read of the request, blocking write of the reply.
   void AnswerWith(std::size_t requestSize, std::string reply) {
     responder_ = std::thread([this, requestSize, reply] {
+      EnterDeviceThread();
       std::vector<char> req(requestSize);
       while (ReadExactly(master_, req.data(), requestSize))
         if (!WriteAll(master_, reply.data(), reply.size())) break;
+      LeaveDeviceThread();
     });
   }
   // Sends back whatever arrives, as it arrives.
   void Echo() {
     responder_ = std::thread([this] {
+      EnterDeviceThread();
       char buf[65536];
       for (;;) {
         const ssize_t k = ::read(master_, buf, sizeof buf);
         if (k < 0 && errno == EINTR) continue;
         if (k <= 0 || !WriteAll(master_, buf, std::size_t(k))) break;
       }
+      LeaveDeviceThread();
     });
   }
   // After a contender closed: whatever it left set on the terminal must not bind the next.
@@ -164,6 +312,7 @@ struct Contender {
   std::function<void()> close;
   std::function<void()> between;  // untimed, after every round (may be empty)
   std::vector<double> samples;
+  Costs costs;  // of the blocks past the warm-up, rounds and betweens alike
 };
 
 // Runs every contender in blocks of `block` rounds, the order rotating from block to block
@@ -176,14 +325,39 @@ inline void Interleave(std::vector<Contender>& cs, int rounds, int block, int wa
     for (std::size_t k = 0; k < cs.size(); ++k) {
       Contender& c = cs[(k + std::size_t(b)) % cs.size()];
       c.open();
+      // Costs count from the block's second round: the first also pays for what the open
+      // started (threads that run up and settle), which a port kept open pays once.
+      const bool counted = done >= warmup && n > 1;
+      Snapshot before;
       for (int i = 0; i < n; ++i) {
+        if (counted && i == 1) before = TakeSnapshot();
         const double v = c.round();
         if (done + i >= warmup) c.samples.push_back(v);
         if (c.between) c.between();
       }
+      if (counted) c.costs.Add(before, TakeSnapshot(), n - 1);
       c.close();
     }
   }
+}
+
+// One line per contender with its costs: wall median and p90, the median's ratio to the
+// floor and to the reference, CPU per round and its ratio to the reference, context switches
+// per round (voluntary, and how many more than the reference; involuntary), system calls.
+inline void PrintCostLine(const Contender& c, const Contender& floor, const Contender& ref) {
+  const Percentiles p = Summarise(c.samples);
+  const double wallFloor = Summarise(floor.samples).median, wallRef = Summarise(ref.samples).median;
+  const Costs& k = c.costs;
+  const Costs& r = ref.costs;
+  std::printf(
+      "%-38s %7.1f us p90 %7.1f  x%.3f  ref x%.3f | cpu %6.1f us ref x%.3f | vcs %5.2f %+5.2f"
+      "  ics %5.2f",
+      c.name.c_str(), p.median, p.p90, p.median / wallFloor, p.median / wallRef, k.Per(k.cpuUs),
+      k.Per(k.cpuUs) / r.Per(r.cpuUs), k.Per(k.voluntary), k.Per(k.voluntary) - r.Per(r.voluntary),
+      k.Per(k.involuntary));
+  if (CountingSyscalls()) std::printf(" | sys %5.2f", k.Per(k.syscalls));
+  std::printf("\n");
+  std::fflush(stdout);
 }
 
 inline double CpuSeconds() {

@@ -7,6 +7,7 @@
 using namespace bench;
 
 int main(int argc, char** argv) {
+  StartCounting();
   const int reps = ArgInt(argc, argv, 1, 20);
   constexpr std::size_t kChunk = 4096, kTotal = 1 << 20;
   constexpr int kPerMiB = int(kTotal / kChunk);
@@ -44,6 +45,7 @@ int main(int argc, char** argv) {
                   [client, k = 0]() mutable {
                     if (++k % kPerMiB == 0) client->Between();
                   },
+                  {},
                   {}});
   }
   // One block is one MiB; single 4 KiB exchanges are the samples, since whole MiBs vary
@@ -56,9 +58,10 @@ int main(int argc, char** argv) {
     const Percentiles p = Summarise(c.samples);
     std::printf(
         "%-40s median %9.1f us per 4 KiB = %6.1f MiB/s  p90 %9.1f  p99 %9.1f  "
-        "throughput x%.3f\n",
+        "throughput x%.3f | cpu %6.1f us, vcs %5.2f, ics %5.2f per 4 KiB\n",
         c.name.c_str(), p.median, double(kChunk) / p.median * 1e6 / (1 << 20), p.p90, p.p99,
-        floor / p.median);
+        floor / p.median, c.costs.Per(c.costs.cpuUs), c.costs.Per(c.costs.voluntary),
+        c.costs.Per(c.costs.involuntary));
   }
   pty.Release();
   return 0;

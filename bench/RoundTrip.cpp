@@ -2,8 +2,12 @@
 // responder thread, through every contender in rotating blocks; then the read time-out of
 // each against a silent peer. Ratios are to the plain poll/read loop.
 // Run: bench_roundtrip [rounds=10000] [timeout reads=20] [only=text]
-// With `only`, the round trip keeps the plain loop and the contenders whose name holds the
-// text, and the time-out figures are left out: for profiling one contender.
+// With `only`, the round trip keeps the two plain loops and the contenders whose name holds
+// the text, and the time-out figures are left out (as they are with 0 time-out reads): for
+// profiling one contender.
+// Beside wall time each contender's CPU time, context switches and (BENCH_SYSCALLS=1) system
+// calls per exchange are given, with ratios to the plain loop with tcflush: the contender that
+// does what the port does (a purge, a write, a read).
 #include <sys/stat.h>
 
 #include <filesystem>
@@ -66,6 +70,7 @@ class TransactClient final : public Client {
 }  // namespace
 
 int main(int argc, char** argv) {
+  StartCounting();
   const int rounds = ArgInt(argc, argv, 1, 10000);
   const int timeoutReads = ArgInt(argc, argv, 2, 20);
   std::string tmpl = (fs::temp_directory_path() / "konf-bench-XXXXXX").string();
@@ -91,7 +96,7 @@ int main(int argc, char** argv) {
   std::vector<Contender> cs;
   for (auto& c : clients) {
     Client* client = c.get();
-    if (!only.empty() && client != clients[0].get() &&
+    if (!only.empty() && client != clients[0].get() && client != clients[1].get() &&
         std::string(client->Name()).find(only) == std::string::npos)
       continue;
     cs.push_back({client->Name(),
@@ -110,15 +115,19 @@ int main(int argc, char** argv) {
                     pty.Reset();
                   },
                   [client] { client->Between(); },
+                  {},
                   {}});
   }
   Interleave(cs, rounds, 100, 3000);
   std::printf("round trip, 7 bytes out, 8 back, %d rounds each, interleaved in blocks of 100\n",
               rounds);
-  const double floor = Summarise(cs[0].samples).median;
-  for (const Contender& c : cs) PrintLine(c.name, Summarise(c.samples), "us", floor);
+  std::printf(
+      "per exchange: wall median, p90, x floor, x ref (plain + tcflush) | CPU of all"
+      " threads but the device's | voluntary context switches, + over ref | involuntary%s\n",
+      CountingSyscalls() ? " | system calls" : "");
+  for (const Contender& c : cs) PrintCostLine(c, cs[0], cs[1]);
 
-  if (!only.empty()) {
+  if (!only.empty() || timeoutReads <= 0) {
     std::error_code ec;
     fs::remove_all(dir, ec);
     return 0;
@@ -145,6 +154,7 @@ int main(int argc, char** argv) {
                     silent.Reset();
                   },
                   [client] { client->Between(); },
+                  {},
                   {}});
   }
   Interleave(ts, timeoutReads, 1, 0);

@@ -1,7 +1,11 @@
 #!/usr/bin/env bash
 # Builds the measuring programs (in build-bench/, tests left out) and runs them all, one after
-# the other: the figures of docs/performance.md. Takes about three minutes.
-# Usage: bench/run-all.sh [build-dir]
+# the other: the figures of docs/performance.md. Takes about four minutes.
+# Then the round trip three times more: counting system calls (through a tracepoint, which
+# slows every call a little, so not in the timed run); pinned to one CPU; and as on a slow
+# machine, pinned to one CPU beside a CPU-bound neighbour pinned to the same CPU, so that every
+# wake-up has to take the CPU from another runnable task.
+# Usage: bench/run-all.sh [build-dir]      Environment: SLOW_CPU (default: the last CPU)
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=${1:-$root/build-bench}
@@ -11,6 +15,7 @@ bin=$build/bin
 
 echo "machine: $(nproc) cores, $(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2 | sed 's/^ //'), Linux $(uname -r)"
 echo "commit:  $(git -C "$root" rev-parse --short HEAD 2>/dev/null || echo '?')"
+echo "load:   $(uptime)"
 echo
 for program in bench_roundtrip bench_bulk bench_idle bench_readflow bench_startup; do
   if [[ -x $bin/$program ]]; then
@@ -20,3 +25,22 @@ for program in bench_roundtrip bench_bulk bench_idle bench_readflow bench_startu
   fi
   echo
 done
+
+echo "== system calls per exchange (BENCH_SYSCALLS=1) =="
+BENCH_SYSCALLS=1 "$bin/bench_roundtrip" 3000 0
+echo
+
+cpu=${SLOW_CPU:-$(($(nproc) - 1))}
+echo "== one CPU: pinned to CPU $cpu =="
+taskset -c "$cpu" "$bin/bench_roundtrip" 5000 0
+echo
+
+echo "== slow machine: pinned to CPU $cpu beside a CPU-bound neighbour on the same CPU =="
+taskset -c "$cpu" sh -c 'while :; do :; done' &
+neighbour=$!
+trap 'kill $neighbour 2>/dev/null || true' EXIT
+taskset -c "$cpu" "$bin/bench_roundtrip" 5000 0
+kill "$neighbour"
+wait "$neighbour" 2>/dev/null || true
+trap - EXIT
+echo "load:   $(uptime)"

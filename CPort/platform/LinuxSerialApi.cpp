@@ -84,8 +84,18 @@ Clock::duration WaitPart(Clock::duration left) {
 }
 
 // How long the watcher leaves the fd to a caller that reads; within a burst of exchanges it
-// then needs no wake-up, and unasked bytes raise their events at most this much later.
+// then needs no wake-up, and unasked bytes raise their events at most this much (and
+// kQuietSlack) later.
 constexpr Clock::duration kQuiet = std::chrono::milliseconds(2);
+// The events a caller's own exchanges raise (its request went out, its reply came in, with
+// the event character in it) are held for as long as it keeps exchanging, up to kBurstHold:
+// handed over every kQuiet instead, a slow machine would pay a monitor round trip every few
+// exchanges. Any other event ends the hold within kQuiet of its batch's first event.
+constexpr std::uint32_t kOwnEvents = EV_RXCHAR | EV_RXFLAG | EV_TXEMPTY;
+constexpr Clock::duration kBurstHold = std::chrono::milliseconds(50);
+// How late the watcher may notice that a quiet period has ended. While exchanges go on, each
+// extends the period; a watcher waking at every end it had seen would wake every kQuiet.
+constexpr Clock::duration kQuietSlack = std::chrono::milliseconds(3);
 
 std::mutex gPortsMu;
 std::string gPortsDir;
@@ -187,6 +197,7 @@ class Device final : public detail::EventDriver, public std::enable_shared_from_
   void LookAtOutputLocked();
   void RaiseLocked(std::uint32_t ev);
   bool HoldLocked(Clock::time_point now) const;
+  Clock::time_point HoldEndLocked() const;
   void CompleteWaitLocked();
   void FlushHeldLocked(Clock::time_point now);
   void GoneLocked();
@@ -785,10 +796,14 @@ bool Device::WaitEvent(std::uint32_t* mask, Overlapped* ov) {
 }
 
 // While a caller runs exchanges back to back (driving its reads, or within the quiet period
-// after one), events are gathered for up to kQuiet and handed over in one batch: a monitor
+// after one), events are gathered and handed over in one batch (see kBurstHold): a monitor
 // woken for every write and every reply would cost each exchange two thread wake-ups.
 bool Device::HoldLocked(Clock::time_point now) const {
-  return (driving_ || now < quietUntil_) && now < heldSince_ + kQuiet;
+  return (driving_ || now < quietUntil_) && now < HoldEndLocked();
+}
+
+Clock::time_point Device::HoldEndLocked() const {
+  return heldSince_ + ((history_ & ~kOwnEvents) ? kQuiet : kBurstHold);
 }
 
 void Device::CompleteWaitLocked() {
@@ -1073,6 +1088,10 @@ bool Device::Read(void* buf, std::uint32_t n, std::uint32_t* read, Overlapped* o
       return Fail(EIO);
     }
   }
+  // Its owner will most likely drive it at once; the watcher takes it if nobody does. A read
+  // whose reply an event wait or a status query took in meanwhile belongs to the burst as
+  // much: without it such a burst would lose its hold and hand every event over at once.
+  if (!plan.immediate) quietUntil_ = std::max(quietUntil_, now + kQuiet);
   ServeReadsLocked(now);
   if (!ov->pending.load()) {
     if (read) *read = ov->transferred;
@@ -1080,8 +1099,6 @@ bool Device::Read(void* buf, std::uint32_t n, std::uint32_t* read, Overlapped* o
     return true;
   }
   detail::AttachDriver(ov, shared_from_this());
-  // Its owner will most likely drive it at once; the watcher takes it if nobody does.
-  quietUntil_ = std::max(quietUntil_, now + kQuiet);
   UpdateWatcherLocked();
   return Fail(ErrorIoPending);
 }
@@ -1324,7 +1341,7 @@ Clock::time_point Device::WatcherDeadlineLocked(Clock::time_point now) const {
   Clock::time_point t = Clock::time_point::max();
   // The end of a quiet period, even when nothing waits for input yet: a read or event wait
   // started within it then finds the watcher's deadline early enough and needs no kick.
-  if (quietUntil_ > now) t = quietUntil_;
+  if (quietUntil_ > now) t = quietUntil_ + kQuietSlack;
   if (!driving_ && !reads_.empty()) {
     const PendingRead& r = reads_.front();
     if (r.plan.hasTotal) t = std::min(t, r.plan.total);
@@ -1332,7 +1349,7 @@ Clock::time_point Device::WatcherDeadlineLocked(Clock::time_point now) const {
   }
   if (!writes_.empty() && writes_.front().hasDeadline) t = std::min(t, writes_.front().deadline);
   if (drainPending_) t = std::min(t, drainCheck_);
-  if (waitOv_ && (history_ != 0 || txCheckPending_)) t = std::min(t, heldSince_ + kQuiet);
+  if (waitOv_ && (history_ != 0 || txCheckPending_)) t = std::min(t, HoldEndLocked());
   return t;
 }
 
