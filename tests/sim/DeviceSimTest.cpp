@@ -23,7 +23,7 @@ ByteString Reply(Device& device, const ByteString& request) {
   return Ask(device, request).ReplyBytes();
 }
 
-TEST(DeviceSim, AnswersEveryRequestOfTheCommandTable) {
+TEST(DeviceSim, AnswersEveryKindOfRequestAndKeepsWhatIsWritten) {
   Device device(7);
   EXPECT_EQ(Reply(device, EnterConfigModeRequest(7)),
             BuildFrame(7, FunctionWrite, ParamEnterConfig));
