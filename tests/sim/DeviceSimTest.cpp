@@ -176,6 +176,19 @@ TEST(DeviceSim, FaultsForAFewRequestsOnly) {
   EXPECT_EQ(device.GetFaults().times, 0);
 }
 
+TEST(DeviceSim, FaultsBeginAfterTheFirstSoundAnswers) {
+  Device device(2);
+  Faults f;
+  f.silent = true;
+  f.after = 2;
+  f.times = 1;
+  device.SetFaults(f);
+  EXPECT_EQ(Reply(device, EnterConfigModeRequest(2)).size(), 7u);
+  EXPECT_EQ(Reply(device, ReadOperatingModeRequest(2)).size(), 8u);
+  EXPECT_TRUE(Ask(device, ReadOperatingModeRequest(2)).reply.empty()) << "third request: silent";
+  EXPECT_EQ(Reply(device, ReadOperatingModeRequest(2)).size(), 8u) << "the one silent time is over";
+}
+
 TEST(DeviceSim, TakesOnlyWholeFramesWithAValidChecksum) {
   Device device(2);
   const ByteString good = EnterConfigModeRequest(2);
