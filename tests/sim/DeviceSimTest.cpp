@@ -87,6 +87,14 @@ TEST(DeviceSim, IgnoresOtherAddressesAndSurvivesNoise) {
   ASSERT_EQ(exchanges.size(), 1u);
   EXPECT_EQ(exchanges[0].request, request);
 
+  // Noise whose last byte and the request's first pass for the head of a 7-byte frame that
+  // fails its checksum: the search goes on from the next byte, not from behind that false head.
+  Device seven(7);
+  const ByteString enter = EnterConfigModeRequest(7);
+  const auto found = seven.Feed(ByteString("\x11\x22\x33\x00", 4) + enter);
+  ASSERT_EQ(found.size(), 1u);
+  EXPECT_EQ(found[0].request, enter);
+
   // A corrupted request gets no answer; the next good one does.
   ByteString corrupt = request;
   corrupt[6] ^= 1;
