@@ -30,15 +30,7 @@ void AppendDateTimeLine(std::string& out) {
   if (now != cachedAt) {
     std::tm tm{};
     localtime_r(&now, &tm);
-    char buf[128];
-    cached.clear();
-    if (strftime_l(buf, sizeof buf, "%x", &tm, UserTimeLocale()) > 0) cached = buf;
-    if (tm.tm_hour != 0 || tm.tm_min != 0 || tm.tm_sec != 0) {
-      if (strftime_l(buf, sizeof buf, "%X", &tm, UserTimeLocale()) > 0) {
-        cached += ' ';
-        cached += buf;
-      }
-    }
+    cached = LogDateTime(tm);
     cachedAt = now;
   }
   out += cached;
@@ -63,6 +55,19 @@ bool WriteAll(int fd, const std::string& text) {
 }
 
 }  // namespace
+
+std::string LogDateTime(const std::tm& tm) {
+  char buf[128];
+  std::string text;
+  if (strftime_l(buf, sizeof buf, "%x", &tm, UserTimeLocale()) > 0) text = buf;
+  if (tm.tm_hour != 0 || tm.tm_min != 0 || tm.tm_sec != 0) {
+    if (strftime_l(buf, sizeof buf, "%X", &tm, UserTimeLocale()) > 0) {
+      text += ' ';
+      text += buf;
+    }
+  }
+  return text;
+}
 
 std::string WithTrailingBackslash(const std::string& dir) {
   if (!dir.empty() && dir.back() == '/') return dir;

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <ctime>
 #include <memory>
 #include <string>
 
@@ -27,6 +28,10 @@ extern bool LoggingEnabled;
 
 // dir with one "/" at its end.
 std::string WithTrailingBackslash(const std::string& dir);
+
+// The log's date line for a local time: the user's short date, then a space and the user's
+// long time unless the time is exactly midnight.
+std::string LogDateTime(const std::tm& tm);
 
 // Text forms of the module's own properties: exact, case-sensitive, with fallbacks.
 TBaudRate BaudRateFromText(const std::string& text);  // br9600 for unknown text

@@ -175,7 +175,11 @@ Exchange Device::Respond(const ByteString& request) {
   ByteString reply = Answer(request, exchange.note);
   const bool textRead = ByteAt(request, 1) == FunctionRead &&
                         (ByteAt(request, 2) == ParamIpAddress || ByteAt(request, 2) == ParamIpPort);
-  const bool active = faults_.times != 0;
+  bool active = faults_.times != 0;
+  if (faults_.after > 0) {
+    --faults_.after;
+    active = false;
+  }
   if (!active) {
     exchange.reply.push_back({std::chrono::milliseconds(0), reply});
     return exchange;

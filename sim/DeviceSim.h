@@ -21,7 +21,8 @@ struct DeviceState {
 };
 
 // What the device does wrong. Every fault but refuseOutsideConfig applies to the next
-// `times` requests addressed to the device (-1: to all of them).
+// `times` requests addressed to the device (-1: to all of them), once the first `after` of
+// them have been answered soundly.
 struct Faults {
   bool silent = false;          // no reply at all
   bool refuseAll = false;       // a refusal to every request
@@ -35,6 +36,7 @@ struct Faults {
   int splitBytes = 0;           // reply in pieces of this many bytes...
   int gapMs = 0;                // ...with this gap between them
   int times = -1;
+  int after = 0;
   bool refuseOutsideConfig = false;  // refuse all but entering configuration mode
 };
 

@@ -54,6 +54,7 @@ const char kUsage[] =
     "  --split N              send replies in pieces of N bytes...\n"
     "  --gap MS               ...MS milliseconds apart (default 20)\n"
     "  --times N              misbehave on the first N requests only\n"
+    "  --after N              answer the first N requests soundly, then misbehave\n"
     "  --help                 show this text\n"
     "\n"
     "Prints one line per exchange: time, request (M) and reply (S) in hex, and why when\n"
@@ -306,6 +307,8 @@ int main(int argc, char** argv) {
       ok = number(0, 600000, faults.gapMs);
     } else if (arg == "--times") {
       ok = number(0, 1000000, faults.times);
+    } else if (arg == "--after") {
+      ok = number(0, 1000000, faults.after);
     } else {
       std::fprintf(stderr, "konfigurator-sim: unknown option %s (see --help)\n", arg.c_str());
       ok = false;

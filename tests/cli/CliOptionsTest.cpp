@@ -29,6 +29,7 @@ TEST(CliOptions, SpeedsAreTheFifteenOfTheWindowByIndex) {
 TEST(CliOptions, AddressLists) {
   EXPECT_EQ(ParseAddressList("0-255")->size(), 256u);
   EXPECT_EQ(*ParseAddressList("7"), std::vector<int>({7}));
+  EXPECT_EQ(*ParseAddressList("255,0"), std::vector<int>({255, 0})) << "both ends alone";
   // In the order given, each address once.
   EXPECT_EQ(*ParseAddressList("10-12,3,11,0"), std::vector<int>({10, 11, 12, 3, 0}));
   for (const char* bad : {"", "256", "5-3", "1,,2", "1-", "-1", "a", "0-256", "1 2"})

@@ -210,8 +210,11 @@ TEST_F(Engine, PortFailuresGiveOneAreNotLoggedAndTheNextTransactionReopens) {
   bench.fake.ClearCalls();
   EXPECT_EQ(m.Transact(enter, reply, 7, LinkSettings{1, 15}), 1);
   EXPECT_EQ(m.ComPort1->BaudRate(), br19200);
+  // The highest speed itself is one to use.
+  EXPECT_EQ(m.Transact(enter, reply, 7, LinkSettings{1, 14}), 0);
+  EXPECT_EQ(m.ComPort1->BaudRate(), br256000);
 
-  EXPECT_EQ(LoggedCodes(bench.LogFile()), (std::vector<std::string>{"0", "0"}));
+  EXPECT_EQ(LoggedCodes(bench.LogFile()), (std::vector<std::string>{"0", "0", "0"}));
 }
 
 TEST_F(Engine, SameSelectionReusesThePortOtherNameOrSpeedReopensIt) {

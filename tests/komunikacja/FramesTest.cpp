@@ -20,7 +20,7 @@ TEST(Crc16, StandardCheckValueAndEmptyInput) {
   EXPECT_NE(Crc16(Bytes({0x00})), Crc16(""));
 }
 
-TEST(Requests, FixedRequestsOfTheCommandTable) {
+TEST(Requests, EachFixedRequestHasItsFunctionParameterAndLength) {
   EXPECT_EQ(EnterConfigModeRequest(1), Bytes({0x01, 0x47, 0xC9, 0x00, 0x07, 0x9C, 0x88}));
   const struct {
     ByteString frame;

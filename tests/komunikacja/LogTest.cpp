@@ -100,6 +100,36 @@ TEST_F(Log, AnUnwritableLogLeavesResultsAlone) {
   EXPECT_FALSE(fs::exists(bench.dir.path() / "missing"));
 }
 
+TEST_F(Log, EachEntryReleasesItsFile) {
+  FakeBench bench;
+  auto openFiles = [] {
+    return std::distance(fs::directory_iterator("/proc/self/fd"), fs::directory_iterator{});
+  };
+  const auto before = openFiles();
+  for (int i = 0; i < 50; ++i) bench.module->LogTransaction("a", "b", 0);
+  EXPECT_EQ(openFiles(), before);
+  EXPECT_EQ(LogLines(bench.LogFile()).size(), 250u);
+}
+
+TEST(LogDate, TheTimeIsLeftOutAtMidnightExactlyAndAtNoOtherMoment) {
+  std::tm tm{};
+  tm.tm_year = 2026 - 1900;
+  tm.tm_mon = 11;
+  tm.tm_mday = 8;
+  char date[64], time[64];
+  std::strftime(date, sizeof date, "%x", &tm);
+  EXPECT_EQ(LogDateTime(tm), date) << "00:00:00";
+  const struct { int h, m, s; } moments[] = {{0, 0, 1}, {0, 1, 0}, {1, 0, 0}, {23, 59, 59}};
+  for (const auto& at : moments) {
+    tm.tm_hour = at.h;
+    tm.tm_min = at.m;
+    tm.tm_sec = at.s;
+    std::strftime(time, sizeof time, "%X", &tm);
+    EXPECT_EQ(LogDateTime(tm), std::string(date) + " " + time)
+        << at.h << ":" << at.m << ":" << at.s;
+  }
+}
+
 TEST(LogPath, BesideTheExecutableWithOneSeparator) {
   EXPECT_EQ(WithTrailingBackslash("/opt/konf"), "/opt/konf/");
   EXPECT_EQ(WithTrailingBackslash("/opt/konf/"), "/opt/konf/");

@@ -196,7 +196,7 @@ devicesim::DeviceState State(std::uint8_t mode, const ByteString& ip, const Byte
 
 }  // namespace
 
-// Rows of the flow table.
+// The order of requests each flow sends to a device that answers everything.
 
 TEST(ReadFlow, DeviceInLanModeFillsAllThreeFields) {
   Bench b;
@@ -376,7 +376,7 @@ TEST(Flows, PressingAButtonLeavesFocusAndUnfinishedEditInTheField) {
   EXPECT_EQ(b.device.State().port, "80");
 }
 
-// Where the window does better than a literal reading would.
+// Values a flow cannot use as they stand, and a failed mode read: what the window does instead.
 
 TEST(ReadFlow, FailedModeReadSkipsIpAndPortAndReleases) {
   Bench b;

@@ -98,7 +98,7 @@ TEST(Form, TextsWithPolishLettersIntact) {
   for (QLabel* l : {f.Label6, f.Label9, f.Label10}) EXPECT_TRUE(l->alignment() & Qt::AlignRight);
 }
 
-TEST(Form, ListsAndFieldsStartAsDescribed) {
+TEST(Form, ListsAndFieldsStartWithTheirInitialItemsAndValues) {
   TForm1 f;
   EXPECT_EQ(Items(f.ComboBox1), QStringList({"LAN", "RS485"}));
   EXPECT_EQ(f.ComboBox1->currentIndex(), 0);

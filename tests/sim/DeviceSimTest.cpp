@@ -23,7 +23,7 @@ ByteString Reply(Device& device, const ByteString& request) {
   return Ask(device, request).ReplyBytes();
 }
 
-TEST(DeviceSim, AnswersEveryRequestOfTheCommandTable) {
+TEST(DeviceSim, AnswersEveryKindOfRequestAndKeepsWhatIsWritten) {
   Device device(7);
   EXPECT_EQ(Reply(device, EnterConfigModeRequest(7)),
             BuildFrame(7, FunctionWrite, ParamEnterConfig));
@@ -86,6 +86,14 @@ TEST(DeviceSim, IgnoresOtherAddressesAndSurvivesNoise) {
   auto exchanges = device.Feed(request.substr(5));
   ASSERT_EQ(exchanges.size(), 1u);
   EXPECT_EQ(exchanges[0].request, request);
+
+  // Noise whose last byte and the request's first pass for the head of a 7-byte frame that
+  // fails its checksum: the search goes on from the next byte, not from behind that false head.
+  Device seven(7);
+  const ByteString enter = EnterConfigModeRequest(7);
+  const auto found = seven.Feed(ByteString("\x11\x22\x33\x00", 4) + enter);
+  ASSERT_EQ(found.size(), 1u);
+  EXPECT_EQ(found[0].request, enter);
 
   // A corrupted request gets no answer; the next good one does.
   ByteString corrupt = request;
@@ -174,6 +182,19 @@ TEST(DeviceSim, FaultsForAFewRequestsOnly) {
   EXPECT_TRUE(Ask(device, EnterConfigModeRequest(2)).reply.empty());
   EXPECT_EQ(Reply(device, EnterConfigModeRequest(2)).size(), 7u);
   EXPECT_EQ(device.GetFaults().times, 0);
+}
+
+TEST(DeviceSim, FaultsBeginAfterTheFirstSoundAnswers) {
+  Device device(2);
+  Faults f;
+  f.silent = true;
+  f.after = 2;
+  f.times = 1;
+  device.SetFaults(f);
+  EXPECT_EQ(Reply(device, EnterConfigModeRequest(2)).size(), 7u);
+  EXPECT_EQ(Reply(device, ReadOperatingModeRequest(2)).size(), 8u);
+  EXPECT_TRUE(Ask(device, ReadOperatingModeRequest(2)).reply.empty()) << "third request: silent";
+  EXPECT_EQ(Reply(device, ReadOperatingModeRequest(2)).size(), 8u) << "the one silent time is over";
 }
 
 TEST(DeviceSim, TakesOnlyWholeFramesWithAValidChecksum) {
