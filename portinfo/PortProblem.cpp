@@ -229,29 +229,8 @@ std::vector<Holder> HoldersOf(const std::string& path) {
   // Whoever locked the port is the one in the way; others may merely have it open.
   out = LockHolders(dev);
   if (!out.empty()) return out;
-  DIR* proc = opendir("/proc");
-  if (!proc) return out;
-  const std::string self = std::to_string(getpid());
-  while (const dirent* e = readdir(proc)) {
-    const std::string pid = e->d_name;
-    if (pid.empty() || !std::all_of(pid.begin(), pid.end(), ::isdigit) || pid == self) continue;
-    const std::string fdDir = "/proc/" + pid + "/fd";
-    DIR* fds = opendir(fdDir.c_str());
-    if (!fds) continue;  // another user's process
-    bool holds = false;
-    while (const dirent* f = readdir(fds)) {
-      if (f->d_name[0] == '.') continue;
-      struct stat st {};
-      if (stat((fdDir + "/" + f->d_name).c_str(), &st) == 0 && S_ISCHR(st.st_mode) &&
-          st.st_rdev == dev.st_rdev) {
-        holds = true;
-        break;
-      }
-    }
-    closedir(fds);
-    if (holds) out.push_back(HolderOf(pid));
-  }
-  closedir(proc);
+  for (const long pid : serial::ProcessesWithDeviceOpen(dev.st_rdev))
+    out.push_back(HolderOf(std::to_string(pid)));
   return out;
 }
 

@@ -1500,34 +1500,9 @@ bool HeldElsewhere(int fd) {
   if (fstat(fd, &mine) != 0 || !S_ISCHR(mine.st_mode)) return false;
   const unsigned major = ::major(mine.st_rdev), minor = ::minor(mine.st_rdev);
   const int ptyIndex = major >= 136 && major <= 143 ? int((major - 136) * 256 + minor) : -1;
-  DIR* proc = opendir("/proc");
-  if (!proc) return false;
-  const pid_t self = getpid();
-  bool held = false;
-  while (!held) {
-    dirent* p = readdir(proc);
-    if (!p) break;
-    char* end = nullptr;
-    const long pid = std::strtol(p->d_name, &end, 10);
-    if (*end != '\0' || pid <= 0 || pid == self) continue;
-    const std::string dir = std::string("/proc/") + p->d_name;
-    DIR* fds = opendir((dir + "/fd").c_str());
-    if (!fds) continue;  // another user's process, or gone
-    bool opened = false;
-    while (dirent* e = readdir(fds)) {
-      if (e->d_name[0] == '.') continue;
-      struct stat st {};
-      if (stat((dir + "/fd/" + e->d_name).c_str(), &st) == 0 && S_ISCHR(st.st_mode) &&
-          st.st_rdev == mine.st_rdev) {
-        opened = true;
-        break;
-      }
-    }
-    closedir(fds);
-    held = opened && !(ptyIndex >= 0 && HoldsPtyMaster(dir, ptyIndex));
-  }
-  closedir(proc);
-  return held;
+  for (const long pid : ProcessesWithDeviceOpen(mine.st_rdev))
+    if (!(ptyIndex >= 0 && HoldsPtyMaster("/proc/" + std::to_string(pid), ptyIndex))) return true;
+  return false;
 }
 
 // ---- the handle table ----
@@ -1725,6 +1700,33 @@ std::string ResolvePortName(const std::string& name) {
 SerialApi& SystemSerialApi() {
   static LinuxSerialApi api;
   return api;
+}
+
+std::vector<long> ProcessesWithDeviceOpen(dev_t rdev) {
+  std::vector<long> pids;
+  DIR* proc = opendir("/proc");
+  if (!proc) return pids;
+  const pid_t self = getpid();
+  while (const dirent* p = readdir(proc)) {
+    char* end = nullptr;
+    const long pid = std::strtol(p->d_name, &end, 10);
+    if (*end != '\0' || pid <= 0 || pid == self) continue;
+    const std::string fdDir = std::string("/proc/") + p->d_name + "/fd";
+    DIR* fds = opendir(fdDir.c_str());
+    if (!fds) continue;  // another user's process, or gone
+    while (const dirent* e = readdir(fds)) {
+      if (e->d_name[0] == '.') continue;
+      struct stat st {};
+      if (stat((fdDir + "/" + e->d_name).c_str(), &st) == 0 && S_ISCHR(st.st_mode) &&
+          st.st_rdev == rdev) {
+        pids.push_back(pid);
+        break;
+      }
+    }
+    closedir(fds);
+  }
+  closedir(proc);
+  return pids;
 }
 
 }  // namespace serial

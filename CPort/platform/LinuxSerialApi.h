@@ -1,7 +1,10 @@
 // Linux specifics of the serial platform layer that tests and tools may reach.
 #pragma once
 
+#include <sys/types.h>
+
 #include <string>
+#include <vector>
 
 namespace serial {
 
@@ -16,5 +19,9 @@ std::string PortsDirectory();
 // The device path CreateFile opens for a name: "\\.\COMn" or "COMn" -> <ports>/COMn if that
 // entry exists, else /dev/ttyS<n-1>; "\\.\name" -> /dev/name; any other text as it is.
 std::string ResolvePortName(const std::string& name);
+
+// Processes other than this one, among those this user may look into, that have the character
+// device rdev open.
+std::vector<long> ProcessesWithDeviceOpen(dev_t rdev);
 
 }  // namespace serial
