@@ -72,3 +72,26 @@ TEST(ReadRules, TheWin32TimeOutCombinations) {
   p = PlanRead({0, MaxDword, MaxDword, 0, 0}, MaxDword, t0);  // beyond any clock: no limit
   EXPECT_FALSE(p.hasTotal);
 }
+
+TEST(WriteRules, TotalIsMultiplierTimesBytesPlusConstantAndEitherAloneCounts) {
+  using serial::detail::WriteDeadline;
+  const auto t0 = steady_clock::now();
+  const struct {
+    std::uint32_t multiplier, constant, bytes;
+    bool limited;
+    long long ms;
+  } cases[] = {
+      {100, 1000, 7, true, 1700},  // the component's defaults, one request
+      {10, 0, 3, true, 30},        // a multiplier alone
+      {0, 250, 9, true, 250},      // a constant alone
+      {0, 0, 9, false, 0},         // neither: no limit
+  };
+  for (const auto& c : cases) {
+    steady_clock::time_point deadline{};
+    EXPECT_EQ(WriteDeadline({0, 0, 0, c.multiplier, c.constant}, c.bytes, t0, &deadline), c.limited)
+        << c.multiplier << " x " << c.bytes << " + " << c.constant;
+    if (c.limited) {
+      EXPECT_EQ(deadline, t0 + milliseconds(c.ms)) << c.multiplier << " x " << c.bytes;
+    }
+  }
+}
