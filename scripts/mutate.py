@@ -22,6 +22,7 @@ incrementally and undone in that copy.
 import argparse
 import os
 import shutil
+import signal
 import subprocess
 import sys
 import tempfile
@@ -103,13 +104,16 @@ def copy_tree(dest):
 
 def run(cmd, cwd, timeout, env=None):
     """(returncode or None on time-out, output tail)."""
+    p = subprocess.Popen(cmd, cwd=cwd, env=env, stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
+                         start_new_session=True)
     try:
-        p = subprocess.run(cmd, cwd=cwd, env=env, timeout=timeout, stdout=subprocess.PIPE,
-                           stderr=subprocess.STDOUT, start_new_session=True)
-        return p.returncode, p.stdout.decode(errors="replace")[-2000:]
-    except subprocess.TimeoutExpired as e:
-        out = (e.stdout or b"").decode(errors="replace")[-2000:]
-        return None, out
+        out, _ = p.communicate(timeout=timeout)
+        return p.returncode, out.decode(errors="replace")[-2000:]
+    except subprocess.TimeoutExpired:
+        # The whole group: a hung test leaves simulators and helpers of its own behind.
+        os.killpg(p.pid, signal.SIGKILL)
+        out, _ = p.communicate()
+        return None, out.decode(errors="replace")[-2000:]
 
 
 def test_env():
