@@ -22,8 +22,8 @@
 #include "IntEdit.h"
 #include "JvIPAddress.h"
 #include "ParseInteger.h"
-#include "PortProblem.h"
 #include "PortList.h"
+#include "PortProblem.h"
 #include "RxSpinEdit.h"
 #include "komunikacja.h"
 
