@@ -81,29 +81,28 @@ mount -t sysfs sys /sys
 mount -t devtmpfs dev /dev
 for m in \$(cat /modules.order); do insmod /lib/modules/\$m || echo "serial-vm: insmod \$m failed"; done
 mount -t 9p -o trans=virtio,version=9p2000.L,msize=262144,ro host /host || echo "serial-vm: no host share"
-mount -t tmpfs tmp /host/tmp
-mkdir -p /host/tmp/out
-mount -t 9p -o trans=virtio,version=9p2000.L,msize=262144 out /host/tmp/out
 mount -o bind /dev /host/dev
 mount -t devpts devpts /host/dev/pts
 mount -t proc proc /host/proc
 mount -t sysfs sys /host/sys
+# Writable room under /run only: a tmpfs over /tmp would hide a build that lives there.
 mount -t tmpfs run /host/run
-mkdir -p /host/run/lock
+mkdir -p /host/run/lock /host/run/tmp /host/run/out
+mount -t 9p -o trans=virtio,version=9p2000.L,msize=262144 out /host/run/out
 echo "serial-vm: up \$(cut -d' ' -f1 /proc/uptime) s"
 i=0
 while [ ! -e /dev/ttyUSB0 ] && [ \$i -lt 100 ]; do sleep 0.1; i=\$((i + 1)); done
-dmesg >/host/tmp/out/dmesg.txt
+dmesg >/host/run/out/dmesg.txt
 echo "serial-vm: ports ready \$(cut -d' ' -f1 /proc/uptime) s"
 for s in $suites; do
   name=\${s%%:*}; rest=\${s#*:}; dev=\${rest%%:*}; peer=\${rest#*:}
-  if [ ! -e \$dev ]; then echo "no \$dev" >/host/tmp/out/\$name.missing; continue; fi
+  if [ ! -e \$dev ]; then echo "no \$dev" >/host/run/out/\$name.missing; continue; fi
   start=\$(cut -d' ' -f1 /proc/uptime)
-  unplug=; [ \$name = ftdi_sio ] && unplug=/tmp/out
-  chroot /host /usr/bin/env KONF_SERIAL_DRIVER=\$name KONF_SERIAL_DEVICE=\$dev KONF_SERIAL_PEER=\$peer \
+  unplug=; [ \$name = ftdi_sio ] && unplug=/run/out
+  chroot /host /usr/bin/env TMPDIR=/run/tmp KONF_SERIAL_DRIVER=\$name KONF_SERIAL_DEVICE=\$dev KONF_SERIAL_PEER=\$peer \
     KONF_SERIAL_UNPLUG=\$unplug \
-    timeout ${SERIAL_VM_SUITE_TIMEOUT:-240} $tests --gtest_filter='${SERIAL_VM_FILTER:-PtyPort.*:RealPort.*}' >/host/tmp/out/\$name.log 2>&1
-  echo \$? >/host/tmp/out/\$name.rc
+    timeout ${SERIAL_VM_SUITE_TIMEOUT:-240} $tests --gtest_filter='${SERIAL_VM_FILTER:-PtyPort.*:RealPort.*}' >/host/run/out/\$name.log 2>&1
+  echo \$? >/host/run/out/\$name.rc
   echo "serial-vm: \$name done in \$(cut -d' ' -f1 /proc/uptime) s (started at \$start s)"
 done
 sync
