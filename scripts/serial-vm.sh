@@ -100,7 +100,7 @@ for s in $suites; do
   start=\$(cut -d' ' -f1 /proc/uptime)
   unplug=; [ \$name = ftdi_sio ] && unplug=/run/out
   chroot /host /usr/bin/env TMPDIR=/run/tmp KONF_SERIAL_DRIVER=\$name KONF_SERIAL_DEVICE=\$dev KONF_SERIAL_PEER=\$peer \
-    KONF_SERIAL_UNPLUG=\$unplug \
+    KONF_SERIAL_UNPLUG=\$unplug KONF_SERIAL_HOST=/run/out \
     timeout ${SERIAL_VM_SUITE_TIMEOUT:-240} $tests --gtest_filter='${SERIAL_VM_FILTER:-PtyPort.*:RealPort.*}' >/host/run/out/\$name.log 2>&1
   echo \$? >/host/run/out/\$name.rc
   echo "serial-vm: \$name done in \$(cut -d' ' -f1 /proc/uptime) s (started at \$start s)"
@@ -138,7 +138,8 @@ timeout -k 10 900 qemu-system-x86_64 -accel $accel -m 512 -smp 1 -nodefaults -di
   -virtfs local,path="$work/out",mount_tag=out,security_model=none \
   -monitor tcp:127.0.0.1:$monitor,server=on,wait=off >"$work/qemu.log" 2>&1 &
 qemu_pid=$!
-# The guest asks for the adapter to be pulled out and put back with a file in the shared folder.
+# The guest asks for the adapter to be pulled out and put back, or for a break into the port
+# under test (the file names the driver), with a file in the shared folder.
 monitor() {
   exec 5<>"/dev/tcp/127.0.0.1/$monitor" || return 0
   printf '%s\n' "$1" >&5
@@ -154,6 +155,14 @@ monitor() {
     if [[ -e $work/out/replug ]]; then
       rm -f "$work/out/replug"
       monitor "device_add usb-serial,bus=xhci.0,chardev=u0,id=ftdi"
+    fi
+    if [[ -s $work/out/break ]]; then
+      who=$(cat "$work/out/break")
+      rm -f "$work/out/break"
+      case $who in
+      8250) monitor "chardev-send-break s1" ;;
+      ftdi_sio) monitor "chardev-send-break u0" ;;
+      esac
     fi
     sleep 0.2
   done

@@ -209,6 +209,9 @@ class Device final : public detail::EventDriver, public std::enable_shared_from_
   Clock::time_point WatcherDeadlineLocked(Clock::time_point now) const;
   void CheckCountersLocked();
   void SetRtsLocked(bool on);
+  bool MarkedLocked(std::uint8_t parity, std::uint32_t mask) const;
+  static tcflag_t InputFlags(bool marked, std::uint32_t dcbFlags);
+  bool ApplyMarksLocked();
   std::uint32_t CharMicrosLocked() const;
 
   // Invariants. Everything below mu_ is read and written under mu_ only, except where said.
@@ -399,13 +402,8 @@ bool Device::SetState(const Dcb& dcb) {
   termios2 old{};
   if (ioctl(fd_, kTCGETS2, &old) != 0) return Fail(errno);
   termios2 t = old;
-  // Marks take the tty off its raw receive path, which halves throughput: only a line with a
-  // parity bit needs them to tell parity errors; the rest comes from the driver's counters.
-  const bool marked = dcb.Parity != NOPARITY;
-  // IGNBRK keeps a break out of the data, as its mark is; the driver still counts it.
-  t.c_iflag = marked ? INPCK | PARMRK : IGNBRK;
-  if (f & dcb::fOutX) t.c_iflag |= IXON;
-  if (f & dcb::fInX) t.c_iflag |= IXOFF;
+  const bool marked = MarkedLocked(dcb.Parity, mask_);
+  t.c_iflag = InputFlags(marked, f);
   t.c_oflag = 0;
   t.c_lflag = 0;
   t.c_cflag &= ~(kCBAUD | kCIBAUD | CSIZE | CSTOPB | PARENB | PARODD | CMSPAR | CRTSCTS);
@@ -482,6 +480,38 @@ bool Device::SetState(const Dcb& dcb) {
   dcb_ = dcb;
   dcb_.DCBlength = 28;
   dcbSet_ = true;
+  return true;
+}
+
+// Marks take the tty off its raw receive path, which halves throughput: only a line with a
+// parity bit needs them to tell parity errors; the rest comes from the driver's counters. A
+// break, though, brings no byte unless marked, so nothing would wake a wait for it: a driver
+// that can receive one (it keeps counters; a pty does not) is marked while EV_BREAK is watched.
+bool Device::MarkedLocked(std::uint8_t parity, std::uint32_t mask) const {
+  return parity != NOPARITY || (hasIcount_ && (mask & EV_BREAK));
+}
+
+tcflag_t Device::InputFlags(bool marked, std::uint32_t dcbFlags) {
+  // IGNBRK keeps a break out of the data, as its mark is; the driver still counts it.
+  tcflag_t i = marked ? INPCK | PARMRK : IGNBRK;
+  if (dcbFlags & dcb::fOutX) i |= IXON;
+  if (dcbFlags & dcb::fInX) i |= IXOFF;
+  return i;
+}
+
+// Switches the marks when the mask asks for other ones. Bytes the tty took under the old
+// flags are fetched first, so that each is decoded as it was received.
+bool Device::ApplyMarksLocked() {
+  const bool marked = MarkedLocked(dcbSet_ ? dcb_.Parity : std::uint8_t(NOPARITY), mask_);
+  if (marked == marked_) return true;
+  DrainInputLocked();
+  termios2 t{};
+  if (ioctl(fd_, kTCGETS2, &t) != 0) return Fail(errno);
+  t.c_iflag = InputFlags(marked, dcbSet_ ? dcb_.Flags : 0);
+  if (ioctl(fd_, kTCSETS2, &t) != 0) return Fail(errno);
+  marked_ = marked;
+  decoder_.Reset();
+  if (hasIcount_) ioctl(fd_, TIOCGICOUNT, &icount_);
   return true;
 }
 
@@ -741,7 +771,12 @@ bool Device::SetMask(std::uint32_t mask) {
   Lock lk(mu_);
   if (!Usable()) return false;
   if (mask & ~kAllEvents) return Fail(EINVAL);
+  const std::uint32_t before = mask_;
   mask_ = mask;
+  if (!ApplyMarksLocked()) {
+    mask_ = before;
+    return false;
+  }
   history_ = 0;
   txCheckPending_ = false;
   if (waitOv_) {
