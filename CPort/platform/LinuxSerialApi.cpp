@@ -1321,10 +1321,17 @@ void Device::PumpWritesLocked() {
 }
 
 void Device::ServeWritesLocked(Clock::time_point now) {
-  // A write time-out ends the write with what the kernel took.
+  // A write time-out ends the write with what has left. Bytes the kernel took but still holds
+  // are dropped, or they would go out after a count that left them out. Only when they are all
+  // this write's: older output ahead of them, or an immediate byte among them, stays.
   while (!writes_.empty() && writes_.front().hasDeadline && now >= writes_.front().deadline) {
     PendingWrite w = writes_.front();
     writes_.pop_front();
+    int queued = 0, left = 0;
+    if (!immOutstanding_ && ioctl(fd_, TIOCOUTQ, &queued) == 0 && queued > 0 &&
+        std::uint32_t(queued) <= w.done && tcflush(fd_, TCOFLUSH) == 0 &&
+        ioctl(fd_, TIOCOUTQ, &left) == 0 && left < queued)
+      w.done -= std::uint32_t(queued - left);
     if (softToggle_) SetRtsLocked(false);
     detail::FinishRequest(w.ov, w.done, 0);
   }

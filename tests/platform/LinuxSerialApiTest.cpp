@@ -617,6 +617,33 @@ TEST_F(PtyPort, AWriteTheDeviceCannotTakeEndsAtItsTimeOutWithWhatWentOut) {
   EXPECT_EQ(n, 2u);
 }
 
+// What a timed-out write reports is what reached the wire: nothing it left out is still
+// queued to follow later (a real UART's kernel queue held a thousand such bytes).
+TEST_F(PtyPort, AWriteEndedByItsTimeOutCountsWhatLeftAndNothingMoreFollows) {
+  SKIP_ON_EMULATED_FTDI_WIRE_FULL;
+  ASSERT_TRUE(api.SetCommTimeouts(h, CommTimeouts{MaxDword, 0, 0, 0, 300}));
+  // Its own letter: what an earlier case left on the wire may still come in.
+  const std::string big(1 << 20, 'T');
+  Request wr;
+  std::uint32_t n = 0;
+  if (!api.WriteFile(h, big.data(), std::uint32_t(big.size()), &n, &wr.ov)) {
+    ASSERT_EQ(GetLastError(), ErrorIoPending);
+    ASSERT_TRUE(api.GetOverlappedResult(h, &wr.ov, &n, true));
+  }
+  ASSERT_GT(n, 0u);
+  ASSERT_LT(n, big.size());
+  ComStat st;
+  std::uint32_t err = 0;
+  ASSERT_TRUE(api.ClearCommError(h, &err, &st));
+  EXPECT_EQ(st.cbOutQue, 0u) << n << " bytes reported written";
+  std::size_t arrived = 0;
+  char sink[4096];
+  pollfd p{pty.master, POLLIN, 0};
+  for (ssize_t r; poll(&p, 1, 500) == 1 && (r = ::read(pty.master, sink, sizeof sink)) > 0;)
+    arrived += std::size_t(std::count(sink, sink + r, 'T'));
+  EXPECT_EQ(arrived, n);
+}
+
 // Output the far end holds back moves no byte: closing must not wait the whole queue's time
 // on the wire (at 1200 baud, seconds), blocking the thread that closes.
 TEST_F(PtyPort, CloseEndsSoonWhileTheFarEndHoldsTheOutput) {
