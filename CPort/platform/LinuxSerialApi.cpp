@@ -209,6 +209,8 @@ class Device final : public detail::EventDriver, public std::enable_shared_from_
   Clock::time_point WatcherDeadlineLocked(Clock::time_point now) const;
   void CheckCountersLocked();
   void SetRtsLocked(bool on);
+  void TakeBackLocked(PendingWrite& w);
+  void TransmitterOffLocked();
   bool MarkedLocked(std::uint8_t parity, std::uint32_t mask) const;
   static tcflag_t InputFlags(bool marked, std::uint32_t dcbFlags);
   bool ApplyMarksLocked();
@@ -269,6 +271,7 @@ class Device final : public detail::EventDriver, public std::enable_shared_from_
 
   bool softToggle_ = false;   // raise RTS around writes ourselves (no TIOCSRS485)
   bool kernelRs485_ = false;  // the driver switches RTS around writes; undone at close
+  int txDraining_ = 0;        // writers waiting unlocked for their bytes to leave (softToggle_)
   bool immHeld_ = false;      // TransmitCommChar's byte waits for room, ahead of writes_
   unsigned char immByte_ = 0;
   bool immOutstanding_ = false;  // an immediate byte went to the kernel; the next waits for it
@@ -590,11 +593,14 @@ bool Device::Purge(std::uint32_t flags) {
   if (!Usable()) return false;
   if (flags & ~std::uint32_t(PURGE_TXABORT | PURGE_RXABORT | PURGE_TXCLEAR | PURGE_RXCLEAR))
     return Fail(EINVAL);
-  if (flags & PURGE_TXABORT) {
+  if (flags & PURGE_TXABORT && !writes_.empty()) {
+    TakeBackLocked(writes_.front());  // the only one the kernel has bytes of
     while (!writes_.empty()) {
       detail::FinishRequest(writes_.front().ov, writes_.front().done, 0);
       writes_.pop_front();
     }
+    // The transmitter was on for the aborted output.
+    if (softToggle_) TransmitterOffLocked();
   }
   if (flags & PURGE_RXABORT) {
     while (!reads_.empty()) FinishReadLocked(0, 0);
@@ -1262,11 +1268,13 @@ bool Device::Write(const void* buf, std::uint32_t n, std::uint32_t* written, Ove
     }
     if (w.done == n) {
       if (softToggle_) {
-        // Transmitter enable by hand: RTS drops once the last bit has left.
+        // Transmitter enable by hand: RTS drops once the last bit has left. Another writer may
+        // add its bytes meanwhile; the last one to see its own leave drops it.
+        ++txDraining_;
         lk.unlock();
         tcdrain(fd_);
         lk.lock();
-        SetRtsLocked(false);
+        if (--txDraining_ == 0 && writes_.empty() && !immHeld_) SetRtsLocked(false);
       }
       detail::FinishRequest(ov, n, 0);
       if (written) *written = n;
@@ -1311,7 +1319,7 @@ void Device::PumpWritesLocked() {
     }
     if (softToggle_) {
       tcdrain(fd_);
-      SetRtsLocked(false);
+      TransmitterOffLocked();
     }
     detail::FinishRequest(w.ov, w.n, 0);
     writes_.pop_front();
@@ -1320,19 +1328,31 @@ void Device::PumpWritesLocked() {
   if (completed) AfterWriteLocked(true);
 }
 
+// A write that ends before all of it has gone (time-out, abort) counts what has left. What of
+// it the kernel still holds is dropped, or it would go out after a count that left it out;
+// only when all that is queued is this write's: older output ahead of it, or an immediate byte
+// among it, stays.
+void Device::TakeBackLocked(PendingWrite& w) {
+  int queued = 0, left = 0;
+  if (!immOutstanding_ && ioctl(fd_, TIOCOUTQ, &queued) == 0 && queued > 0 &&
+      std::uint32_t(queued) <= w.done && tcflush(fd_, TCOFLUSH) == 0 &&
+      ioctl(fd_, TIOCOUTQ, &left) == 0 && left < queued)
+    w.done -= std::uint32_t(queued - left);
+}
+
+// Drops RTS after output, unless a writer is still waiting for its own bytes to leave: they
+// follow the ones just gone, and that writer drops it when they have.
+void Device::TransmitterOffLocked() {
+  if (txDraining_ == 0) SetRtsLocked(false);
+}
+
 void Device::ServeWritesLocked(Clock::time_point now) {
-  // A write time-out ends the write with what has left. Bytes the kernel took but still holds
-  // are dropped, or they would go out after a count that left them out. Only when they are all
-  // this write's: older output ahead of them, or an immediate byte among them, stays.
+  // A write time-out ends the write with what has left.
   while (!writes_.empty() && writes_.front().hasDeadline && now >= writes_.front().deadline) {
     PendingWrite w = writes_.front();
     writes_.pop_front();
-    int queued = 0, left = 0;
-    if (!immOutstanding_ && ioctl(fd_, TIOCOUTQ, &queued) == 0 && queued > 0 &&
-        std::uint32_t(queued) <= w.done && tcflush(fd_, TCOFLUSH) == 0 &&
-        ioctl(fd_, TIOCOUTQ, &left) == 0 && left < queued)
-      w.done -= std::uint32_t(queued - left);
-    if (softToggle_) SetRtsLocked(false);
+    TakeBackLocked(w);
+    if (softToggle_) TransmitterOffLocked();
     detail::FinishRequest(w.ov, w.done, 0);
   }
   if (drainPending_ && now >= drainCheck_) AfterWriteLocked(true);

@@ -4,9 +4,11 @@
 // a second port wired to it, KONF_SERIAL_PEER, as the far end; what a driver cannot do is
 // skipped there with the reason.
 #include <fcntl.h>
+#include <linux/serial.h>
 #include <poll.h>
 #include <pty.h>
 #include <signal.h>
+#include <sys/ioctl.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <termios.h>
@@ -642,6 +644,60 @@ TEST_F(PtyPort, AWriteEndedByItsTimeOutCountsWhatLeftAndNothingMoreFollows) {
   for (ssize_t r; poll(&p, 1, 500) == 1 && (r = ::read(pty.master, sink, sizeof sink)) > 0;)
     arrived += std::size_t(std::count(sink, sink + r, 'T'));
   EXPECT_EQ(arrived, n);
+}
+
+// A driver without its own RS-485 mode gets RTS driven around each write: on while output
+// waits, off once it has gone, been timed out or aborted. A second descriptor reads the line
+// back from the driver while the far end, not reading, holds the output.
+TEST_F(PtyPort, RtsIsOnWhileOutputWaitsAndOffOnceItIsSentTimedOutOrAborted) {
+  if (!OnRealDriver()) GTEST_SKIP() << "pty: no RTS line";
+  SKIP_ON_EMULATED_FTDI_WIRE_FULL;
+  const int watch = ::open(Env("KONF_SERIAL_DEVICE"), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+  ASSERT_GE(watch, 0) << errno;
+  serial_rs485 rs{};
+  if (ioctl(watch, TIOCGRS485, &rs) == 0 && (rs.flags & SER_RS485_ENABLED)) {
+    ::close(watch);
+    GTEST_SKIP() << DriverName() << ": the driver switches RTS itself";
+  }
+  auto rts = [&] {
+    int st = 0;
+    EXPECT_EQ(ioctl(watch, TIOCMGET, &st), 0);
+    return (st & TIOCM_RTS) != 0;
+  };
+  // Every open of a tty raises RTS, that one as well: the line state takes it down again.
+  ASSERT_TRUE(api.SetCommState(h, LinkDcb(19200)));
+  std::uint32_t n = 0, err = 0;
+  ComStat st;
+  EXPECT_FALSE(rts()) << "on before any write";
+  Request wr;
+  ASSERT_TRUE(api.WriteFile(h, "ab", 2, &n, &wr.ov) ||
+              api.GetOverlappedResult(h, &wr.ov, &n, true));
+  EXPECT_FALSE(rts()) << "on after a write that has gone";
+  EXPECT_EQ(pty.Receive(2), "ab");
+
+  const std::string big(1 << 20, 'r');
+  ASSERT_TRUE(api.SetCommTimeouts(h, CommTimeouts{MaxDword, 0, 0, 0, 300}));
+  ASSERT_FALSE(api.WriteFile(h, big.data(), std::uint32_t(big.size()), &n, &wr.ov));
+  ASSERT_EQ(GetLastError(), ErrorIoPending);
+  EXPECT_TRUE(rts()) << "off while the write waits";
+  ASSERT_TRUE(api.GetOverlappedResult(h, &wr.ov, &n, true));
+  EXPECT_FALSE(rts()) << "on after the write timed out";
+
+  ASSERT_TRUE(api.SetCommTimeouts(h, CommTimeouts{MaxDword, 0, 0, 0, 0}));
+  ASSERT_FALSE(api.WriteFile(h, big.data(), std::uint32_t(big.size()), &n, &wr.ov));
+  ASSERT_EQ(GetLastError(), ErrorIoPending);
+  EXPECT_TRUE(rts()) << "off while the write waits";
+  ASSERT_TRUE(api.PurgeComm(h, PURGE_TXABORT));
+  ASSERT_TRUE(wr.ev.Wait(1000));
+  api.GetOverlappedResult(h, &wr.ov, &n, false);
+  EXPECT_FALSE(rts()) << "on after the write was aborted";
+  ASSERT_TRUE(api.ClearCommError(h, &err, &st));
+  EXPECT_EQ(st.cbOutQue, 0u) << "the aborted write's bytes still queued";
+  ::close(watch);
+  char sink[4096];
+  pollfd p{pty.master, POLLIN, 0};
+  while (poll(&p, 1, 500) == 1 && ::read(pty.master, sink, sizeof sink) > 0) {
+  }
 }
 
 // Output the far end holds back moves no byte: closing must not wait the whole queue's time
