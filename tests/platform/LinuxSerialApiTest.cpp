@@ -1186,22 +1186,38 @@ TEST_F(PtyPort, IdleWithAllEventsWatchedCostsNoCpu) {
   EXPECT_TRUE(ev.ev.IsSet());
 }
 
-TEST(LinuxGone, PeerClosingFailsTheReadAndTheDeviceOpensAgainWhenBack) {
-  const fs::path dir = fs::temp_directory_path() / ("konf-gone-" + std::to_string(getpid()));
-  fs::create_directories(dir);
-  SetPortsDirectory(dir.string());
+// A device reached through a ports-folder link, as COMn, open with a read started that waits
+// for ever: where the cases that take the device away from under a read begin.
+struct LinkedPort {
   SerialApi& api = SystemSerialApi();
-  auto pty = std::make_unique<Pty>();
-  fs::create_symlink(pty->slavePath, dir / "COM7");
-  Handle h = api.CreateFile("\\\\.\\COM7");
-  ASSERT_NE(h, InvalidHandle) << GetLastError();
-  ASSERT_TRUE(api.SetCommTimeouts(h, CommTimeouts{0, 0, 0, 0, 0}));  // a read waits for ever
-
+  fs::path dir;
+  Handle h = InvalidHandle;
   char buf[8];
   Request rq;
   std::uint32_t got = 0;
-  ASSERT_FALSE(api.ReadFile(h, buf, 8, &got, &rq.ov));
-  ASSERT_EQ(GetLastError(), ErrorIoPending);
+
+  void OpenAndRead(const std::string& device, const std::string& com) {
+    dir = fs::temp_directory_path() / ("konf-linked-" + std::to_string(getpid()));
+    fs::create_directories(dir);
+    SetPortsDirectory(dir.string());
+    fs::create_symlink(device, dir / com);
+    h = api.CreateFile("\\\\.\\" + com);
+    ASSERT_NE(h, InvalidHandle) << GetLastError();
+    ASSERT_TRUE(api.SetCommTimeouts(h, CommTimeouts{0, 0, 0, 0, 0}));
+    ASSERT_FALSE(api.ReadFile(h, buf, 8, &got, &rq.ov));
+    ASSERT_EQ(GetLastError(), ErrorIoPending);
+  }
+  ~LinkedPort() {
+    SetPortsDirectory("");
+    if (!dir.empty()) fs::remove_all(dir);
+  }
+};
+
+TEST(LinuxGone, PeerClosingFailsTheReadAndTheDeviceOpensAgainWhenBack) {
+  auto pty = std::make_unique<Pty>();
+  LinkedPort port;
+  ASSERT_NO_FATAL_FAILURE(port.OpenAndRead(pty->slavePath, "COM7"));
+  auto& [api, dir, h, buf, rq, got] = port;
   std::thread peer([&] {
     std::this_thread::sleep_for(milliseconds(50));
     pty->CloseMaster();
@@ -1233,8 +1249,6 @@ TEST(LinuxGone, PeerClosingFailsTheReadAndTheDeviceOpensAgainWhenBack) {
   }
   EXPECT_EQ(std::string(buf, got), "back");
   EXPECT_TRUE(api.CloseHandle(h));
-  SetPortsDirectory("");
-  fs::remove_all(dir);
 }
 
 // On the VM test bed the host pulls the USB adapter out through QEMU's monitor when asked (a
@@ -1243,19 +1257,9 @@ TEST(LinuxGone, PeerClosingFailsTheReadAndTheDeviceOpensAgainWhenBack) {
 TEST(RealPort, UnplugEndsAReadWithTheGoneErrorAndTheAdapterWorksAgainWhenBack) {
   const char* ask = Env("KONF_SERIAL_UNPLUG");
   if (!OnRealDriver() || !ask) GTEST_SKIP() << DriverName() << ": needs the VM's monitor";
-  const fs::path dir = fs::temp_directory_path() / ("konf-unplug-" + std::to_string(getpid()));
-  fs::create_directories(dir);
-  SetPortsDirectory(dir.string());
-  fs::create_symlink(Env("KONF_SERIAL_DEVICE"), dir / "COM5");
-  SerialApi& api = SystemSerialApi();
-  Handle h = api.CreateFile("\\\\.\\COM5");
-  ASSERT_NE(h, InvalidHandle) << GetLastError();
-  ASSERT_TRUE(api.SetCommTimeouts(h, CommTimeouts{0, 0, 0, 0, 0}));  // a read waits for ever
-  char buf[8];
-  Request rq;
-  std::uint32_t got = 0;
-  ASSERT_FALSE(api.ReadFile(h, buf, 8, &got, &rq.ov));
-  ASSERT_EQ(GetLastError(), ErrorIoPending);
+  LinkedPort port;
+  ASSERT_NO_FATAL_FAILURE(port.OpenAndRead(Env("KONF_SERIAL_DEVICE"), "COM5"));
+  auto& [api, dir, h, buf, rq, got] = port;
   std::ofstream(fs::path(ask) / "unplug") << "ftdi\n";
   const bool ended = rq.ev.Wait(20000);
   EXPECT_TRUE(ended) << "the read outlived the adapter";
@@ -1294,6 +1298,4 @@ TEST(RealPort, UnplugEndsAReadWithTheGoneErrorAndTheAdapterWorksAgainWhenBack) {
   }
   EXPECT_EQ(peer.Receive(2), "ok");
   EXPECT_TRUE(api.CloseHandle(h));
-  SetPortsDirectory("");
-  fs::remove_all(dir);
 }
