@@ -40,11 +40,13 @@ kver=${kernel#/boot/vmlinuz-}
 [[ -d /lib/modules/$kver ]] || cannot "no modules for $kver"
 [[ -r $kernel ]] || cannot "$kernel not readable"
 
-if [[ ! -x $build/bin/tests_platform ]]; then
+if [[ ! -x $build/bin/tests_platform || ! -x $build/bin/konfigurator-sim ||
+  ! -x $build/bin/konfigurator-cli ]]; then
   cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-  cmake --build "$build" -j2 --target tests_platform >/dev/null
+  cmake --build "$build" -j2 --target tests_platform konfigurator-sim konfigurator-cli >/dev/null
 fi
 tests=$build/bin/tests_platform
+bin=$build/bin
 
 work=$(mktemp -d /tmp/serial-vm.XXXXXX)
 qemu_pid=
@@ -104,6 +106,36 @@ for s in $suites; do
     timeout ${SERIAL_VM_SUITE_TIMEOUT:-240} $tests --gtest_filter='${SERIAL_VM_FILTER:-PtyPort.*:RealPort.*}' >/host/run/out/\$name.log 2>&1
   echo \$? >/host/run/out/\$name.rc
   echo "serial-vm: \$name done in \$(cut -d' ' -f1 /proc/uptime) s (started at \$start s)"
+done
+# The device link over each wire: the command-line program reads and writes a simulated
+# device served on the far end, step by step in the form of the suites' logs.
+for s in $suites; do
+  name=\${s%%:*}; rest=\${s#*:}; dev=\${rest%%:*}; peer=\${rest#*:}
+  log=/host/run/out/link-\$name.log
+  [ -e \$dev ] || continue
+  chroot /host $bin/konfigurator-sim --device \$peer >/host/run/out/link-\$name-sim.log 2>&1 &
+  sim=\$!
+  sleep 0.3
+  failed=0
+  step() {
+    title=\$1; rc_want=\$2; want=\$3; shift 3
+    echo "[ RUN      ] DeviceLink.\$title" >>\$log
+    out=\$(chroot /host /usr/bin/env TMPDIR=/run/tmp HOME=/run/tmp timeout 30 $bin/konfigurator-cli "\$@" -p \$dev 2>&1)
+    rc=\$?
+    echo "\$out" >>\$log
+    case "\$out" in
+    *"\$want"*) [ \$rc = \$rc_want ] && { echo "[       OK ] DeviceLink.\$title (rc \$rc)" >>\$log; return; } ;;
+    esac
+    echo "[  FAILED  ] DeviceLink.\$title (rc \$rc, wanted \$rc_want and \$want)" >>\$log
+    failed=1
+  }
+  step Read 0 '"ip":"192.168.1.10","ip_port":502' read -j
+  step Send 0 'ip-port: 1502 written' write --ip 10.1.2.3 --ip-port 1502
+  step ReadWhatWasSent 0 '"ip":"10.1.2.3","ip_port":1502' read -j
+  step NoDeviceAtAnotherAddress 1 '"result":3' read -a 9 -j
+  kill \$sim
+  echo \$failed >/host/run/out/link-\$name.rc
+  echo "serial-vm: link over \$name done in \$(cut -d' ' -f1 /proc/uptime) s"
 done
 sync
 echo "serial-vm: end \$(cut -d' ' -f1 /proc/uptime) s"
@@ -181,11 +213,11 @@ fi
 grep "^serial-vm:" "$work/console.log" || true
 awk -v a=$accel -v s="$started" -v e="$ended" 'BEGIN {printf "serial-vm: accelerator %s, machine ran %.1f s\n", a, e - s}'
 fail=0
-for s in $suites; do
-  name=${s%%:*}
+for name in $(for s in $suites; do echo "${s%%:*}"; done) \
+  $(for s in $suites; do echo "link-${s%%:*}"; done); do
   log=$work/out/$name.log
   if [[ ! -f $log ]]; then
-    echo "== $name: not run ($(cat "$work/out/$name.missing" 2>/dev/null || echo "the machine ended early"))"
+    echo "== $name: not run ($(cat "$work/out/${name#link-}.missing" 2>/dev/null || echo "the machine ended early"))"
     fail=1
     continue
   fi

@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <string>
 #include <system_error>
 
 namespace devicesim {
@@ -39,6 +40,8 @@ struct Termios2 {
 };
 static_assert(sizeof(Termios2) == 44, "kernel struct termios2");
 const unsigned long kTCGETS2 = _IOR('T', 0x2A, Termios2);
+const unsigned long kTCSETS2 = _IOW('T', 0x2B, Termios2);
+constexpr tcflag_t kCBAUD = 0010017, kBOTHER = 0010000;
 
 }  // namespace
 
@@ -72,6 +75,30 @@ void PtyServer::Open() {
   }
 }
 
+void PtyServer::OpenDevice(const std::string& path, unsigned bitsPerSecond) {
+  master_ = open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+  if (master_ < 0) ThrowErrno(path.c_str());
+  Termios2 t{};
+  if (ioctl(master_, kTCGETS2, &t) != 0) ThrowErrno("TCGETS2");
+  t.c_iflag = IGNBRK;
+  t.c_oflag = 0;
+  t.c_lflag = 0;
+  t.c_cflag &= ~(kCBAUD | (kCBAUD << 16) | CSIZE | CSTOPB | PARENB | CRTSCTS);
+  t.c_cflag |= kBOTHER | CS8 | CREAD | CLOCAL;
+  t.c_cc[VMIN] = 1;
+  t.c_cc[VTIME] = 0;
+  t.c_ispeed = t.c_ospeed = bitsPerSecond;
+  if (ioctl(master_, kTCSETS2, &t) != 0) ThrowErrno("TCSETS2");
+  Termios2 back{};
+  if (ioctl(master_, kTCGETS2, &back) != 0) ThrowErrno("TCGETS2");
+  if (back.c_ospeed != bitsPerSecond) {
+    errno = EINVAL;
+    ThrowErrno((path + ": speed " + std::to_string(bitsPerSecond)).c_str());
+  }
+  tcflush(master_, TCIOFLUSH);
+  slavePath_ = path;
+}
+
 // A client's exclusive-use flag outlives its close here, because we keep the slave open;
 // without clearing it nobody but root could open the port again.
 void PtyServer::ClientClosed() {
@@ -86,7 +113,7 @@ void PtyServer::ClientClosed() {
 // read. The device hears the client's output and is heard by its input.
 std::string PtyServer::LineMismatch() {
   const unsigned want = lineSpeed_;
-  if (want == 0) return {};
+  if (want == 0 || slave_ < 0) return {};
   Termios2 t{};
   if (ioctl(slave_, kTCGETS2, &t) != 0) ThrowErrno("TCGETS2");
   const unsigned out = t.c_ospeed;
@@ -162,8 +189,9 @@ void PtyServer::Serve(int stopFd, const ExchangeCallback& onExchange) {
         if (onExchange) onExchange(exchange);
       }
     } else if (p[1].revents & (POLLHUP | POLLERR)) {
-      // Cannot happen while we hold the slave; waiting on would spin.
-      throw std::system_error(EIO, std::generic_category(), "pseudo-terminal hung up");
+      // Cannot happen on a pseudo-terminal while we hold the slave; a port served directly
+      // may go (an adapter pulled out). Waiting on would spin.
+      throw std::system_error(EIO, std::generic_category(), slavePath_ + " hung up");
     }
   }
 }

@@ -22,7 +22,11 @@ class PtyServer {
 
   // Opens the pseudo-terminal; throws std::system_error.
   void Open();
-  // The path clients open, e.g. "/dev/pts/3".
+  // Serves on a serial port wired to the client's instead, its line set to bitsPerSecond;
+  // throws std::system_error. The client's speed cannot be seen over a wire: SetLineSpeed
+  // has no effect then.
+  void OpenDevice(const std::string& path, unsigned bitsPerSecond);
+  // The path clients open, e.g. "/dev/pts/3"; the port served on after OpenDevice.
   const std::string& SlavePath() const { return slavePath_; }
 
   // Answers only while the client's line runs at this many bit/s, in and out, as a device

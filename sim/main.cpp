@@ -31,6 +31,8 @@ const char kUsage[] =
     "  --port NAME            link name in the ports folder (default COM2)\n"
     "  --ports-dir DIR        folder for the link (default: ports/ beside this program in a\n"
     "                         folder of its own, else ~/.config/konfigurator/ports)\n"
+    "  --device PATH          serve on this serial port instead, wired to Konfigurator's\n"
+    "                         (no link); its line runs at --speed (default 19200)\n"
     "  --address LIST         bus addresses, 0-255, one device at each, e.g. 2 or 2,5,17\n"
     "                         or 1-4,9; the one addressed answers (default 2)\n"
     "  --speed N              answer only while the line runs at N bit/s: 110, 300, 600,\n"
@@ -212,6 +214,7 @@ void RemoveLink(const std::string& link, const std::string& target) {
 int main(int argc, char** argv) {
   std::string portName = "COM2";
   std::string portsDir;
+  std::string device;
   std::vector<int> addresses = {2};
   int speed = 0;
   devicesim::DeviceState state;
@@ -252,6 +255,9 @@ int main(int argc, char** argv) {
     } else if (arg == "--ports-dir") {
       ok = value(text);
       if (ok) portsDir = text;
+    } else if (arg == "--device") {
+      ok = value(text);
+      if (ok) device = text;
     } else if (arg == "--address") {
       ok = value(text);
       if (ok && !ParseAddresses(text, addresses)) {
@@ -315,8 +321,8 @@ int main(int argc, char** argv) {
     }
     if (!ok) return 2;
   }
-  if (portsDir.empty()) portsDir = portinfo::CurrentLocations().portsDir;
-  if (portsDir.empty()) {
+  if (portsDir.empty() && device.empty()) portsDir = portinfo::CurrentLocations().portsDir;
+  if (portsDir.empty() && device.empty()) {
     std::fprintf(stderr,
                  "konfigurator-sim: no folder for the link: set HOME or give --ports-dir\n");
     return 1;
@@ -351,20 +357,29 @@ int main(int argc, char** argv) {
   devicesim::PtyServer server(bus);
   server.SetLineSpeed(static_cast<unsigned>(speed));
   try {
-    server.Open();
+    if (device.empty()) {
+      server.Open();
+    } else {
+      server.OpenDevice(device, speed != 0 ? static_cast<unsigned>(speed) : 19200u);
+    }
   } catch (const std::exception& e) {
     std::fprintf(stderr, "konfigurator-sim: %s\n", e.what());
     return 1;
   }
-  if (const std::string err = portinfo::MakeFolders(portsDir); !err.empty()) {
+  if (!device.empty()) {
+    std::printf("konfigurator-sim: %s on %s\n", who.c_str(), device.c_str());
+    std::fflush(stdout);
+  } else if (const std::string err = portinfo::MakeFolders(portsDir); !err.empty()) {
     std::fprintf(stderr, "konfigurator-sim: %s\n", err.c_str());
     return 1;
   }
-  if (!CreateLink(portsDir, portName, server.SlavePath())) return 1;
-  const std::string link = portsDir + "/" + portName;
-  std::printf("konfigurator-sim: %s on %s, linked as %s\n", who.c_str(), server.SlavePath().c_str(),
-              link.c_str());
-  std::fflush(stdout);
+  const std::string link = device.empty() ? portsDir + "/" + portName : std::string();
+  if (device.empty()) {
+    if (!CreateLink(portsDir, portName, server.SlavePath())) return 1;
+    std::printf("konfigurator-sim: %s on %s, linked as %s\n", who.c_str(),
+                server.SlavePath().c_str(), link.c_str());
+    std::fflush(stdout);
+  }
 
   int rc = 0;
   try {
@@ -379,7 +394,7 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "konfigurator-sim: %s\n", e.what());
     rc = 1;
   }
-  RemoveLink(link, server.SlavePath());
+  if (!link.empty()) RemoveLink(link, server.SlavePath());
   std::printf("konfigurator-sim: stopped\n");
   return rc;
 }

@@ -2,8 +2,10 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <pty.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/eventfd.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -15,6 +17,8 @@
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
+#include <system_error>
+#include <thread>
 
 #include "PtyClient.h"
 
@@ -61,6 +65,35 @@ TEST(PtyServer, AnswersOverThePseudoTerminalAcrossClientReopens) {
   server.Stop();
   EXPECT_EQ(server.Error(), "");
   EXPECT_EQ(device.RequestCount(), 4);
+}
+
+// Served on a port of its own, the far end of a wire: here a pseudo-terminal's slave, its
+// master playing the client's port. What is no terminal is refused.
+TEST(PtyServer, ServesOnAGivenPortAndRefusesWhatIsNoTerminal) {
+  int master = -1, slave = -1;
+  char name[128] = {};
+  ASSERT_EQ(openpty(&master, &slave, name, nullptr, nullptr), 0);
+  close(slave);
+  Device device(2);
+  devicesim::PtyServer server(device);
+  server.OpenDevice(name, 56000);
+  EXPECT_EQ(server.SlavePath(), name);
+  termios t{};
+  ASSERT_EQ(tcgetattr(master, &t), 0);
+  EXPECT_EQ(t.c_lflag & (ICANON | ECHO), 0u) << "the served line must be raw";
+  const int stop = eventfd(0, EFD_CLOEXEC);
+  std::thread serving([&] { server.Serve(stop); });
+  Send(master, ReadIpPortRequest(2));
+  EXPECT_EQ(FrameData(ReadReply(master, 10)), "502");
+  const std::uint64_t one = 1;
+  ASSERT_EQ(write(stop, &one, sizeof one), ssize_t(sizeof one));
+  serving.join();
+  close(stop);
+  close(master);
+  for (const char* path : {"/dev/null", "/no/such/port"}) {
+    devicesim::PtyServer other(device);
+    EXPECT_THROW(other.OpenDevice(path, 19200), std::system_error) << path;
+  }
 }
 
 TEST(PtyServer, TwoDevicesOnOnePtyAnswerAtTheirOwnAddresses) {
