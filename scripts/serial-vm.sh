@@ -2,7 +2,9 @@
 # The serial platform tests on real kernel drivers: a small QEMU machine with the Debian kernel,
 # an emulated 16550 UART (8250 driver) and an emulated FTDI USB adapter (ftdi_sio), each wired
 # over the host to a second UART of the guest that plays the far end. The guest sees this
-# machine's file system read-only and runs the test programs built here.
+# machine's file system read-only and runs the test programs built here: the platform suite
+# on each port, then the device link (konfigurator-cli against konfigurator-sim serving the
+# far end). The host sends a break into a port, or pulls the adapter out, when a case asks.
 #
 #   scripts/serial-vm.sh [build-dir]      (default: build; tests_platform is built if missing)
 #
