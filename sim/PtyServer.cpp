@@ -205,8 +205,18 @@ PtyServerThread::PtyServerThread(Bus& bus, PtyServer::ExchangeCallback onExchang
   Start(std::move(onExchange));
 }
 
-void PtyServerThread::Start(PtyServer::ExchangeCallback onExchange) {
-  server_.Open();
+PtyServerThread::PtyServerThread(Device& device, PtyServer::ExchangeCallback onExchange,
+                                 const std::string& port)
+    : server_(device) {
+  Start(std::move(onExchange), port);
+}
+
+void PtyServerThread::Start(PtyServer::ExchangeCallback onExchange, const std::string& port) {
+  if (port.empty()) {
+    server_.Open();
+  } else {
+    server_.OpenDevice(port, 19200);
+  }
   stop_ = eventfd(0, EFD_CLOEXEC);
   if (stop_ < 0) ThrowErrno("eventfd");
   thread_ = std::thread([this, onExchange = std::move(onExchange)] {

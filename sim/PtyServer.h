@@ -62,6 +62,8 @@ class PtyServerThread {
  public:
   explicit PtyServerThread(Device& device, PtyServer::ExchangeCallback onExchange = {});
   explicit PtyServerThread(Bus& bus, PtyServer::ExchangeCallback onExchange = {});
+  // Serves on this serial port (see OpenDevice) when it is not empty.
+  PtyServerThread(Device& device, PtyServer::ExchangeCallback onExchange, const std::string& port);
   ~PtyServerThread();
   const std::string& SlavePath() const { return server_.SlavePath(); }
   // Takes effect from the next bytes received.
@@ -71,7 +73,7 @@ class PtyServerThread {
   const std::string& Error() const { return error_; }
 
  private:
-  void Start(PtyServer::ExchangeCallback onExchange);
+  void Start(PtyServer::ExchangeCallback onExchange, const std::string& port = {});
 
   PtyServer server_;
   std::string error_;

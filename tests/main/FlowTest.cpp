@@ -17,6 +17,7 @@
 
 #include <chrono>
 #include <condition_variable>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <mutex>
@@ -88,11 +89,21 @@ std::string OperationOf(const ByteString& request) {
 
 using Ops = std::vector<std::string>;
 
+// The far end of a real wire when the VM test bed names one (scripts/serial-vm.sh): the
+// device is served there and the window reaches it through the port wired to it.
+std::string WireEnv(const char* name) {
+  const char* v = std::getenv(name);
+  return v && std::getenv("KONF_SERIAL_DEVICE") && std::getenv("KONF_SERIAL_PEER") ? v : "";
+}
+
 // A device at the end of a pseudo-terminal that the window reaches as COM2 (or any COMn).
 class Bench {
  public:
   explicit Bench(DeviceAddress address = 2)
-      : device(address), server_(device, [this](const devicesim::Exchange& e) { Exchanged(e); }) {
+      : device(address),
+        server_(
+            device, [this](const devicesim::Exchange& e) { Exchanged(e); },
+            WireEnv("KONF_SERIAL_PEER")) {
     std::string tmpl = (fs::temp_directory_path() / "konf-ports-XXXXXX").string();
     ports_ = ::mkdtemp(tmpl.data());
     Link("COM2");
@@ -110,7 +121,10 @@ class Bench {
     fs::remove_all(ports_, ec);
   }
 
-  void Link(const std::string& name) { fs::create_symlink(server_.SlavePath(), ports_ / name); }
+  void Link(const std::string& name) {
+    const std::string wire = WireEnv("KONF_SERIAL_DEVICE");
+    fs::create_symlink(wire.empty() ? server_.SlavePath() : wire, ports_ / name);
+  }
   void LinkTo(const std::string& name, const fs::path& target) {
     fs::create_symlink(target, ports_ / name);
   }
