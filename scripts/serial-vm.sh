@@ -4,9 +4,10 @@
 # over the host to a second UART of the guest that plays the far end. The guest sees this
 # machine's file system read-only and runs the test programs built here: the platform suite
 # on each port, then the device link (konfigurator-cli against konfigurator-sim serving the
-# far end). The host sends a break into a port, or pulls the adapter out, when a case asks.
+# far end), the window's flows offscreen and the serial component's cases. The host sends a
+# break into a port, or pulls the adapter out, when a case asks.
 #
-#   scripts/serial-vm.sh [build-dir]      (default: build; tests_platform is built if missing)
+#   scripts/serial-vm.sh [build-dir]      (default: build; the test programs are built if missing)
 #
 # SERIAL_VM_FILTER (a gtest filter) runs a part of the cases, SERIAL_VM_SUITE_TIMEOUT (seconds,
 # 240) bounds each driver's run, SERIAL_VM_KEEP=<folder> keeps the logs there.
@@ -43,10 +44,10 @@ kver=${kernel#/boot/vmlinuz-}
 [[ -r $kernel ]] || cannot "$kernel not readable"
 
 if [[ ! -x $build/bin/tests_platform || ! -x $build/bin/konfigurator-sim ||
-  ! -x $build/bin/konfigurator-cli || ! -x $build/bin/main_tests ]]; then
+  ! -x $build/bin/konfigurator-cli || ! -x $build/bin/main_tests || ! -x $build/bin/tests_cport ]]; then
   cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
   cmake --build "$build" -j2 --target tests_platform konfigurator-sim konfigurator-cli \
-    main_tests >/dev/null
+    main_tests tests_cport >/dev/null
 fi
 tests=$build/bin/tests_platform
 bin=$build/bin
@@ -150,6 +151,13 @@ for s in $suites; do
     >/host/run/out/window-\$name.log 2>&1
   echo \$? >/host/run/out/window-\$name.rc
   echo "serial-vm: window over \$name done in \$(cut -d' ' -f1 /proc/uptime) s"
+  # The serial component's own cases on the port.
+  chroot /host /usr/bin/env TMPDIR=/run/tmp HOME=/run/tmp KONF_SERIAL_DRIVER=\$name \
+    KONF_SERIAL_DEVICE=\$dev KONF_SERIAL_PEER=\$peer \
+    timeout ${SERIAL_VM_SUITE_TIMEOUT:-240} $bin/tests_cport --gtest_filter='PtyPortTest.*' \
+    >/host/run/out/cport-\$name.log 2>&1
+  echo \$? >/host/run/out/cport-\$name.rc
+  echo "serial-vm: component over \$name done in \$(cut -d' ' -f1 /proc/uptime) s"
 done
 sync
 echo "serial-vm: end \$(cut -d' ' -f1 /proc/uptime) s"
@@ -228,7 +236,7 @@ grep "^serial-vm:" "$work/console.log" || true
 awk -v a=$accel -v s="$started" -v e="$ended" 'BEGIN {printf "serial-vm: accelerator %s, machine ran %.1f s\n", a, e - s}'
 fail=0
 for name in $(for s in $suites; do echo "${s%%:*}"; done) \
-  $(for s in $suites; do echo "link-${s%%:*} window-${s%%:*}"; done); do
+  $(for s in $suites; do echo "link-${s%%:*} window-${s%%:*} cport-${s%%:*}"; done); do
   log=$work/out/$name.log
   if [[ ! -f $log ]]; then
     echo "== $name: not run ($(cat "$work/out/${name#*-}.missing" 2>/dev/null || echo "the machine ended early"))"
