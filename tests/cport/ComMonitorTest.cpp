@@ -295,7 +295,8 @@ TEST_F(MonitorTest, MessagesTakenAfterCloseReachNoHandler) {
   port.CloseDevice();
   Clear();
   // A message for a closed port does nothing.
-  port.HandleEventMessage(PortEventMessage, serial::EV_TXEMPTY, 0);
+  EXPECT_EQ(port.HandleEventMessage(PortEventMessage, serial::EV_TXEMPTY, 0), 0);
+  EXPECT_TRUE(Log().empty());
   // Another message number is not the port's.
   port.OpenDevice();
   Clear();
