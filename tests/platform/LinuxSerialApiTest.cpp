@@ -22,7 +22,9 @@
 #include <fstream>
 #include <future>
 #include <iostream>
+#include <iterator>
 #include <mutex>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -1044,20 +1046,64 @@ TEST_F(PtyPort, NoByteLostOrReorderedWhileAMonitorDrainsTheSameDevice) {
   EXPECT_TRUE(got == sent);
 }
 
-TEST_F(PtyPort, IdleWithAllEventsWatchedCostsNoCpu) {
+// Threads of this process by id.
+std::vector<int> Threads() {
+  std::vector<int> out;
+  for (const auto& e : fs::directory_iterator("/proc/self/task")) {
+    out.push_back(std::stoi(e.path().filename().string()));
+  }
+  std::sort(out.begin(), out.end());
+  return out;
+}
+
+// Context switches (each wake-up of a sleeping thread ends in one) and CPU ticks of threads.
+// A thread asleep in the kernel adds to neither, however loaded the machine is; one that wakes
+// adds switches, one that spins adds ticks, or switches when others want its core.
+struct Activity {
+  long switches = 0, ticks = 0;
+};
+Activity ActivityOf(const std::vector<int>& tids) {
+  Activity a;
+  for (const int tid : tids) {
+    const std::string dir = "/proc/self/task/" + std::to_string(tid);
+    std::ifstream status(dir + "/status");
+    for (std::string line; std::getline(status, line);) {
+      if (line.starts_with("voluntary_ctxt_switches:") ||
+          line.starts_with("nonvoluntary_ctxt_switches:"))
+        a.switches += std::stol(line.substr(line.find(':') + 1));
+    }
+    std::ifstream statFile(dir + "/stat");
+    std::string stat((std::istreambuf_iterator<char>(statFile)), {});
+    const auto close = stat.rfind(')');
+    if (close == std::string::npos) continue;
+    std::istringstream fields(stat.substr(close + 2));
+    std::vector<std::string> f{std::istream_iterator<std::string>(fields), {}};
+    if (f.size() > 12) a.ticks += std::stol(f[11]) + std::stol(f[12]);  // utime, stime
+  }
+  return a;
+}
+
+TEST_F(PtyPort, IdleWithAllEventsWatchedTheDevicesThreadsNeitherWakeNorRun) {
+  // Reopened, so the threads the device starts are told from the runtime's own.
+  ASSERT_TRUE(api.CloseHandle(h));
+  const std::vector<int> before = Threads();
+  h = api.CreateFile(pty.slavePath);
+  ASSERT_NE(h, InvalidHandle) << GetLastError();
   ASSERT_TRUE(api.SetCommMask(h, 0x05FF));
   Request ev;
   std::uint32_t mask = 0;
   ASSERT_FALSE(api.WaitCommEvent(h, &mask, &ev.ov));
-  rusage a{}, b{};
-  getrusage(RUSAGE_SELF, &a);
-  std::this_thread::sleep_for(milliseconds(500));
-  getrusage(RUSAGE_SELF, &b);
-  auto us = [](const rusage& r) {
-    return (r.ru_utime.tv_sec + r.ru_stime.tv_sec) * 1000000L + r.ru_utime.tv_usec +
-           r.ru_stime.tv_usec;
-  };
-  EXPECT_LT(us(b) - us(a), 20000L);
+  std::vector<int> device;
+  const std::vector<int> now = Threads();
+  std::set_difference(now.begin(), now.end(), before.begin(), before.end(),
+                      std::back_inserter(device));
+  ASSERT_FALSE(device.empty());
+  const Activity a = ActivityOf(device);
+  std::this_thread::sleep_for(seconds(1));
+  const Activity b = ActivityOf(device);
+  // The wait just started may wake the watcher once, to look at it, before it sleeps.
+  EXPECT_LE(b.switches - a.switches, 2) << "wake-ups while idle";
+  EXPECT_LE(b.ticks - a.ticks, 1) << "CPU ticks while idle";
   EXPECT_FALSE(ev.ev.IsSet());
   ASSERT_TRUE(api.SetCommMask(h, 0));  // ends the wait before its record goes
   EXPECT_TRUE(ev.ev.IsSet());
