@@ -155,7 +155,12 @@ class PtyPort : public ::testing::Test {
     return true;
   }
   std::uint32_t AwaitRead(Request& rq, bool* ok = nullptr) {
-    EXPECT_TRUE(rq.ev.Wait());
+    // Bounded, so a read that never ends fails the case instead of hanging the program.
+    if (!rq.ev.Wait(20000)) {
+      ADD_FAILURE() << "the read did not end";
+      api.PurgeComm(h, PURGE_RXABORT);
+      rq.ev.Wait();
+    }
     std::uint32_t n = 0;
     const bool r = api.GetOverlappedResult(h, &rq.ov, &n, false);
     if (ok) {
