@@ -603,6 +603,11 @@ TEST_F(PtyPort, AWriteTheDeviceCannotTakeEndsAtItsTimeOutWithWhatWentOut) {
   int accepted = 0;
   while (accepted < (1 << 20) && api.TransmitCommChar(h, 'I')) ++accepted;
   EXPECT_EQ(GetLastError(), EBUSY);
+  // Bounded, so a write that never times out fails the case instead of hanging the program.
+  if (!wr.ev.Wait(20000)) {
+    ADD_FAILURE() << "the write did not end at its time-out";
+    api.PurgeComm(h, PURGE_TXABORT | PURGE_TXCLEAR);
+  }
   ASSERT_TRUE(api.GetOverlappedResult(h, &wr.ov, &n, true));
   const auto took = steady_clock::now() - t0;
   EXPECT_GE(took, milliseconds(300));
