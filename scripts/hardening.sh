@@ -80,7 +80,7 @@ run_asan() {
 
 run_tsan() {
   local build=$BUILD_ROOT/build-tsan
-  local suites=(tests_platform tests_cport komunikacja_tests)
+  local suites=(tests_platform tests_platform_uart tests_cport komunikacja_tests)
   log "tsan: configure and build ${suites[*]} in $build"
   cmake -S "$REPO" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKONF_SANITIZE=thread \
     -DKONF_BUILD_QT=OFF >/dev/null

@@ -243,6 +243,29 @@ TEST_F(LifecycleTest, LoadingDefersTheOpenToFinishLoading) {
   port.CloseDevice();
 }
 
+// Connected is already true while loading, but there is no device yet: no group of settings
+// may reach it before FinishLoading, which then applies what was stored.
+TEST_F(LifecycleTest, NoSettingsGroupReachesTheDeviceWhileLoading) {
+  port.BeginLoading();
+  port.SetConnected(true);
+  TComTimeouts t;
+  t.SetReadTotalConstant(321);
+  TComBuffer b;
+  b.SetInputSize(2048);
+  TComFlowControl fc;
+  fc.SetFlowControl(fcSoftware);
+  EXPECT_NO_THROW(port.SetTimeouts(t));
+  EXPECT_NO_THROW(port.SetBuffer(b));
+  EXPECT_NO_THROW(port.SetFlowControl(fc));
+  EXPECT_TRUE(fake.Calls().empty());
+  port.FinishLoading();
+  EXPECT_EQ(fake.CountOf("SetCommTimeouts"), 1);
+  EXPECT_EQ(fake.LastTimeouts().ReadTotalTimeoutConstant, 321u);
+  EXPECT_EQ(fake.InQueueSize(), 2048u);
+  EXPECT_TRUE(fake.LastDcb().Flags & serial::dcb::fInX);
+  port.CloseDevice();
+}
+
 TEST_F(LifecycleTest, FailedOpenAtEndOfLoadingGoesToTheApplicationReport) {
   std::vector<std::string> reported;
   SetApplicationErrorReport([&](const std::exception& e) { reported.push_back(e.what()); });

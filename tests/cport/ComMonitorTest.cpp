@@ -255,7 +255,10 @@ TEST_F(MonitorTest, WindowSyncBatchIsSentInTheFixedOrder) {
   ui.WaitForHandedOver(1);
   fake.RaiseEvents(0x05FF);
   // Each send waits until taken, so serve them one by one.
-  while (port.messages.size() < 11) ui.ServeNext();
+  while (port.messages.size() < 11) {
+    ASSERT_TRUE(ui.WaitForHandedOver(static_cast<int>(port.messages.size()) + 1));
+    ui.ServeNext();
+  }
   std::vector<std::uintptr_t> params;
   for (const auto& m : port.messages) params.push_back(m.second);
   const std::vector<std::uintptr_t> expected = {0x0100, 0x0080, 0x0001, 0x0004, 0x0040, 0x0100,
@@ -295,7 +298,8 @@ TEST_F(MonitorTest, MessagesTakenAfterCloseReachNoHandler) {
   port.CloseDevice();
   Clear();
   // A message for a closed port does nothing.
-  port.HandleEventMessage(PortEventMessage, serial::EV_TXEMPTY, 0);
+  EXPECT_EQ(port.HandleEventMessage(PortEventMessage, serial::EV_TXEMPTY, 0), 0);
+  EXPECT_TRUE(Log().empty());
   // Another message number is not the port's.
   port.OpenDevice();
   Clear();

@@ -115,6 +115,21 @@ TEST(ComSettingsObjectsTest, FlowControlDerivationUsesFourSwitches) {
   EXPECT_EQ(fc.FlowControl(), fcCustom);
 }
 
+// Software flow means XON/XOFF both ways; one direction alone is a custom setup.
+TEST(ComSettingsObjectsTest, SoftwareFlowNeedsBothDirections) {
+  struct Case {
+    bool in, out;
+    TFlowControl want;
+  };
+  for (const Case c : {Case{true, true, fcSoftware}, Case{true, false, fcCustom},
+                       Case{false, true, fcCustom}, Case{false, false, fcNone}}) {
+    TComFlowControl fc;
+    fc.SetXonXoffIn(c.in);
+    fc.SetXonXoffOut(c.out);
+    EXPECT_EQ(fc.FlowControl(), c.want) << "in " << c.in << " out " << c.out;
+  }
+}
+
 TEST(ComSettingsObjectsTest, BufferSizesAreStoredEven) {
   TComBuffer b;
   b.SetInputSize(1025);
@@ -206,6 +221,20 @@ TEST_F(FakePortTest, NewPortHasTheDefaults) {
   EXPECT_EQ(port.DeviceHandle(), serial::InvalidHandle);
   // Creating the port does not touch the device.
   EXPECT_TRUE(fake.Calls().empty());
+}
+
+// The speed the device is given for each entry of the speed list.
+TEST_F(FakePortTest, EachListedSpeedReachesTheDeviceAsItsNumber) {
+  const std::pair<TBaudRate, std::uint32_t> speeds[] = {
+      {br110, 110},       {br300, 300},       {br600, 600},      {br1200, 1200},
+      {br2400, 2400},     {br4800, 4800},     {br9600, 9600},    {br14400, 14400},
+      {br19200, 19200},   {br38400, 38400},   {br56000, 56000},  {br57600, 57600},
+      {br115200, 115200}, {br128000, 128000}, {br256000, 256000}};
+  OpenQuiet();
+  for (const auto& [rate, bps] : speeds) {
+    port.SetBaudRate(rate);
+    EXPECT_EQ(fake.LastDcb().BaudRate, bps) << BaudRateToStr(rate);
+  }
 }
 
 TEST_F(FakePortTest, SettingsWhileClosedOnlyStoreAndReachTheDeviceAtOpen) {

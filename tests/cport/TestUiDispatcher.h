@@ -2,6 +2,9 @@
 // has handed over work.
 #pragma once
 
+#include <gtest/gtest.h>
+
+#include <chrono>
 #include <condition_variable>
 #include <mutex>
 
@@ -20,10 +23,14 @@ class TestUiDispatcher : public TQueuedUiDispatcher {
     Count(sends_);
     TQueuedUiDispatcher::Send(std::move(work));
   }
-  // Blocks until the monitor has handed over n pieces of work in total.
-  void WaitForHandedOver(int n) {
+  // Waits until the monitor has handed over n pieces of work in total. Bounded, so a test
+  // whose work never comes fails instead of hanging.
+  bool WaitForHandedOver(int n) {
     std::unique_lock lock(m_);
-    cv_.wait(lock, [&] { return runs_ + sends_ >= n; });
+    if (cv_.wait_for(lock, std::chrono::seconds(10), [&] { return runs_ + sends_ >= n; }))
+      return true;
+    ADD_FAILURE() << "handed over " << runs_ + sends_ << " of " << n;
+    return false;
   }
   int Runs() const {
     std::lock_guard lock(m_);

@@ -1,0 +1,233 @@
+// The backend on a line with parity, modem lines and breaks, which a pseudo-terminal cannot
+// carry. This program answers the tty ioctls of one pty's slave as a UART's driver would: the
+// line settings are kept as given (the pty driver drops parity) and the modem lines are a word
+// the test sets. Data still flows through the pty, so the test sends the marks a UART's driver
+// puts into the input of a line with parity.
+#include <dlfcn.h>
+#include <fcntl.h>
+#include <pty.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstdarg>
+#include <cstring>
+#include <mutex>
+#include <string>
+
+#include <gtest/gtest.h>
+
+#include "LinuxSerialApi.h"
+#include "SerialApi.h"
+
+using namespace serial;
+
+namespace {
+
+// <asm/termbits.h> clashes with <termios.h>; the kernel's termios2.
+struct termios2 {
+  tcflag_t c_iflag, c_oflag, c_cflag, c_lflag;
+  cc_t c_line;
+  cc_t c_cc[19];
+  speed_t c_ispeed, c_ospeed;
+};
+const unsigned long kTCGETS2 = _IOR('T', 0x2A, termios2);
+const unsigned long kTCSETS2 = _IOW('T', 0x2B, termios2);
+
+struct Uart {
+  dev_t rdev = 0;
+  std::mutex m;
+  bool set = false;
+  termios2 line{};
+  int lines = 0;  // TIOCM_* bits
+};
+std::atomic<Uart*> gUart{nullptr};
+
+using IoctlFn = int (*)(int, unsigned long, void*);
+int RealIoctl(int fd, unsigned long req, void* arg) {
+  static const auto next = reinterpret_cast<IoctlFn>(dlsym(RTLD_NEXT, "ioctl"));
+  return next(fd, req, arg);
+}
+
+// Serves an ioctl of the UART's device; false: the pty serves it.
+bool UartIoctl(Uart& u, int fd, unsigned long req, void* arg, int* result) {
+  std::lock_guard lk(u.m);
+  *result = 0;
+  if (req == kTCSETS2) {
+    u.line = *static_cast<const termios2*>(arg);
+    u.set = true;
+    // The pty gets raw bytes: the marks come from the test, not from the pty's line discipline.
+    termios2 raw = u.line;
+    raw.c_iflag &= ~tcflag_t(INPCK | PARMRK);
+    *result = RealIoctl(fd, req, &raw);
+  } else if (req == kTCGETS2 && u.set) {
+    *static_cast<termios2*>(arg) = u.line;
+  } else if (req == TIOCMGET) {
+    *static_cast<int*>(arg) = u.lines;
+  } else if (req == TIOCMBIS) {
+    u.lines |= *static_cast<const int*>(arg);
+  } else if (req == TIOCMBIC) {
+    u.lines &= ~*static_cast<const int*>(arg);
+  } else if (req == TIOCMSET) {
+    u.lines = *static_cast<const int*>(arg);
+  } else {
+    return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+// Takes the backend's ioctl calls (it is linked into this program); all but the UART's go on.
+extern "C" int ioctl(int fd, unsigned long req, ...) noexcept {
+  va_list ap;
+  va_start(ap, req);
+  void* arg = va_arg(ap, void*);
+  va_end(ap);
+  Uart* u = gUart.load();
+  struct stat st {};
+  int result = 0;
+  if (u && fstat(fd, &st) == 0 && S_ISCHR(st.st_mode) && st.st_rdev == u->rdev &&
+      UartIoctl(*u, fd, req, arg, &result))
+    return result;
+  return RealIoctl(fd, req, arg);
+}
+
+namespace {
+
+struct Request {
+  Event ev{true};
+  Overlapped ov;
+  Request() { ov.hEvent = &ev; }
+};
+
+class FakeUart : public ::testing::Test {
+ protected:
+  SerialApi& api = SystemSerialApi();
+  Uart uart;
+  int master = -1;
+  Handle h = InvalidHandle;
+
+  void SetUp() override {
+    int slave = -1;
+    char name[128];
+    ASSERT_EQ(openpty(&master, &slave, name, nullptr, nullptr), 0);
+    struct stat st {};
+    ASSERT_EQ(fstat(slave, &st), 0);
+    ::close(slave);
+    uart.rdev = st.st_rdev;
+    gUart = &uart;
+    h = api.CreateFile(name);
+    ASSERT_NE(h, InvalidHandle) << GetLastError();
+  }
+  void TearDown() override {
+    if (h != InvalidHandle) {
+      EXPECT_TRUE(api.CloseHandle(h));
+    }
+    gUart = nullptr;
+    ::close(master);
+  }
+  static Dcb Line(std::uint8_t parity) {
+    Dcb d;
+    d.BaudRate = 9600;
+    d.Flags = dcb::fBinary;
+    d.ByteSize = 8;
+    d.Parity = parity;
+    d.XonChar = 17;
+    d.XoffChar = 19;
+    return d;
+  }
+  tcflag_t DeviceCflag() {
+    std::lock_guard lk(uart.m);
+    return uart.line.c_cflag;
+  }
+  int DeviceLines() {
+    std::lock_guard lk(uart.m);
+    return uart.lines;
+  }
+  void SetDeviceLines(int bits) {
+    std::lock_guard lk(uart.m);
+    uart.lines = bits;
+  }
+};
+
+TEST_F(FakeUart, EachParityReachesTheDeviceAndReadsBack) {
+  struct Case {
+    std::uint8_t parity;
+    tcflag_t bits;  // of PARENB | PARODD | CMSPAR
+  };
+  for (const Case c :
+       {Case{NOPARITY, 0}, Case{ODDPARITY, PARENB | PARODD}, Case{EVENPARITY, PARENB},
+        Case{MARKPARITY, PARENB | PARODD | CMSPAR}, Case{SPACEPARITY, PARENB | CMSPAR}}) {
+    ASSERT_TRUE(api.SetCommState(h, Line(c.parity))) << int(c.parity) << " " << GetLastError();
+    EXPECT_EQ(DeviceCflag() & (PARENB | PARODD | CMSPAR), c.bits) << int(c.parity);
+    Dcb back;
+    ASSERT_TRUE(api.GetCommState(h, back));
+    EXPECT_EQ(back.Parity, c.parity);
+  }
+}
+
+// With parity on, the driver marks a break as FF 00 00 and a byte with bad parity as FF 00 X.
+TEST_F(FakeUart, MarkedBreakAndParityErrorRaiseTheirOwnEvents) {
+  struct Case {
+    const char* name;
+    std::string marks;
+    std::uint32_t event, error;
+  };
+  const Case cases[] = {{"break", std::string("\xFF\x00\x00", 3), EV_BREAK, CE_BREAK},
+                        {"parity",
+                         std::string("\xFF\x00"
+                                     "A",
+                                     3),
+                         EV_ERR, CE_RXPARITY}};
+  ASSERT_TRUE(api.SetCommState(h, Line(EVENPARITY)));
+  ASSERT_TRUE(api.SetCommMask(h, EV_BREAK | EV_ERR));
+  for (const Case& c : cases) {
+    Request ev;
+    std::uint32_t mask = 0;
+    ASSERT_FALSE(api.WaitCommEvent(h, &mask, &ev.ov)) << c.name;
+    ASSERT_EQ(::write(master, c.marks.data(), c.marks.size()), ssize_t(c.marks.size()));
+    const bool raised = ev.ev.Wait(5000);
+    if (!raised) {
+      ASSERT_TRUE(api.SetCommMask(h, 0));  // ends the wait before its record goes
+    }
+    ASSERT_TRUE(raised) << c.name;
+    EXPECT_EQ(mask, c.event) << c.name;
+    std::uint32_t errors = 0;
+    ASSERT_TRUE(api.ClearCommError(h, &errors, nullptr));
+    EXPECT_EQ(errors, c.error) << c.name;
+  }
+}
+
+TEST_F(FakeUart, EscapesSwitchTheirOwnLineEachWay) {
+  struct Case {
+    std::uint32_t func;
+    int line;
+    bool on;
+  };
+  for (const Case c : {Case{SETDTR, TIOCM_DTR, true}, Case{CLRDTR, TIOCM_DTR, false},
+                       Case{SETRTS, TIOCM_RTS, true}, Case{CLRRTS, TIOCM_RTS, false}}) {
+    const int other = TIOCM_DTR + TIOCM_RTS - c.line;
+    SetDeviceLines(c.on ? other : TIOCM_DTR | TIOCM_RTS);
+    ASSERT_TRUE(api.EscapeCommFunction(h, c.func)) << c.func;
+    EXPECT_EQ(DeviceLines(), c.on ? TIOCM_DTR | TIOCM_RTS : other) << c.func;
+  }
+}
+
+TEST_F(FakeUart, EachModemInputShowsInTheStatus) {
+  struct Case {
+    int line;
+    std::uint32_t status;
+  };
+  for (const Case c : {Case{TIOCM_CTS, MS_CTS_ON}, Case{TIOCM_DSR, MS_DSR_ON},
+                       Case{TIOCM_RNG, MS_RING_ON}, Case{TIOCM_CAR, MS_RLSD_ON}}) {
+    SetDeviceLines(c.line | TIOCM_DTR | TIOCM_RTS);  // outputs are not in the status
+    std::uint32_t status = 0;
+    ASSERT_TRUE(api.GetCommModemStatus(h, &status));
+    EXPECT_EQ(status, c.status) << c.line;
+  }
+}
+
+}  // namespace
