@@ -185,24 +185,31 @@ class Device final : public detail::EventDriver, public std::enable_shared_from_
   void StopLineWatcher(Lock& lk);
 
   std::size_t RoomLocked() const;
-  bool DrainInputLocked();  // false when the device has gone
-  void DeliverLocked(const unsigned char* p, std::size_t n);
+  // The request path reads the clock once and passes the time down: a read of the clock
+  // costs as much as the rest of the bookkeeping of an exchange.
+  bool DrainInputLocked() { return DrainInputLocked(Clock::now()); }
+  bool DrainInputLocked(Clock::time_point now);  // false when the device has gone
+  void DeliverLocked(const unsigned char* p, std::size_t n, Clock::time_point now);
   void ReceivedLocked(const unsigned char* p, std::size_t n, Clock::time_point now);
-  void DecodeLocked(const unsigned char* raw, std::size_t n);
+  void DecodeLocked(const unsigned char* raw, std::size_t n, Clock::time_point now);
   void ServeReadsLocked(Clock::time_point now);
   void FinishReadLocked(std::size_t index, int error);
   void PumpWritesLocked();
   void ServeWritesLocked(Clock::time_point now);
-  void AfterWriteLocked(bool all);
+  void AfterWriteLocked(bool all, Clock::time_point now);
   void LookAtOutputLocked();
-  void RaiseLocked(std::uint32_t ev);
+  void RaiseLocked(std::uint32_t ev) { RaiseLocked(ev, Clock::now()); }
+  void RaiseLocked(std::uint32_t ev, Clock::time_point now);
   bool HoldLocked(Clock::time_point now) const;
   Clock::time_point HoldEndLocked() const;
   void CompleteWaitLocked();
   void FlushHeldLocked(Clock::time_point now);
   void GoneLocked();
   void CompleteAllLocked(int error);
-  void UpdateWatcherLocked();
+  void UpdateWatcherLocked() {
+    if (watcherAsleep_) UpdateWatcherLocked(Clock::now());
+  }
+  void UpdateWatcherLocked(Clock::time_point now);
   void WakeDriverLocked();
   bool WantInLocked(Clock::time_point now) const;
   bool WantOutLocked() const;
@@ -651,7 +658,7 @@ bool Device::Immediate(char c) {
       tcdrain(fd_);
       SetRtsLocked(false);
     }
-    AfterWriteLocked(true);
+    AfterWriteLocked(true, Clock::now());
     return true;
   }
   if (r < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
@@ -821,10 +828,9 @@ void Device::FlushHeldLocked(Clock::time_point now) {
   if (history_ != 0) CompleteWaitLocked();
 }
 
-void Device::RaiseLocked(std::uint32_t ev) {
+void Device::RaiseLocked(std::uint32_t ev, Clock::time_point now) {
   ev &= mask_;
   if (ev == 0) return;
-  const auto now = Clock::now();
   if (history_ == 0 && !txCheckPending_) heldSince_ = now;
   history_ |= ev;
   if (!waitOv_) return;
@@ -832,7 +838,7 @@ void Device::RaiseLocked(std::uint32_t ev) {
     CompleteWaitLocked();
     return;
   }
-  UpdateWatcherLocked();  // the watcher hands the batch over if the burst goes on too long
+  UpdateWatcherLocked(now);  // the watcher hands the batch over if the burst goes on too long
 }
 
 void Device::StartLineWatcherLocked() {
@@ -920,7 +926,7 @@ std::size_t Device::RoomLocked() const {
   return room;
 }
 
-bool Device::DrainInputLocked() {
+bool Device::DrainInputLocked(Clock::time_point now) {
   if (gone_) return false;
   unsigned char raw[4096];
   for (;;) {
@@ -940,12 +946,11 @@ bool Device::DrainInputLocked() {
     if (r > 0) {
       const auto n = std::size_t(r);
       if (!direct) {
-        DecodeLocked(raw, n);
+        DecodeLocked(raw, n, now);
         if (n < want) return true;
         continue;
       }
       CheckCountersLocked();
-      const auto now = Clock::now();
       reads_.front().got += std::uint32_t(n);
       reads_.front().lastByte = now;
       ReceivedLocked(to, n, now);
@@ -960,19 +965,19 @@ bool Device::DrainInputLocked() {
   }
 }
 
-void Device::DecodeLocked(const unsigned char* raw, std::size_t n) {
+void Device::DecodeLocked(const unsigned char* raw, std::size_t n, Clock::time_point now) {
   if (!marked_) {
     // Plain data: 0xFF is a byte like any other. Errors that came with it are counted.
     CheckCountersLocked();
     if (!(dcb_.Flags & dcb::fNull)) {
-      DeliverLocked(raw, n);
+      DeliverLocked(raw, n, now);
       return;
     }
     unsigned char kept[4096];
     std::size_t k = 0;
     for (std::size_t i = 0; i < n && k < sizeof kept; ++i)
       if (raw[i] != 0) kept[k++] = raw[i];
-    DeliverLocked(kept, k);
+    DeliverLocked(kept, k, now);
     return;
   }
   unsigned char out[4096];
@@ -1001,14 +1006,13 @@ void Device::DecodeLocked(const unsigned char* raw, std::size_t n) {
     std::uint32_t ev = 0;
     if (errors & (CE_FRAME | CE_RXPARITY | CE_OVERRUN)) ev |= EV_ERR;
     if (errors & CE_BREAK) ev |= EV_BREAK;
-    RaiseLocked(ev);
+    RaiseLocked(ev, now);
   }
-  DeliverLocked(out, k);
+  DeliverLocked(out, k, now);
 }
 
-void Device::DeliverLocked(const unsigned char* p, std::size_t n) {
+void Device::DeliverLocked(const unsigned char* p, std::size_t n, Clock::time_point now) {
   if (n == 0) return;
-  const auto now = Clock::now();
   std::size_t i = 0;
   for (PendingRead& r : reads_) {
     const std::size_t take = std::min<std::size_t>(r.n - r.got, n - i);
@@ -1031,7 +1035,7 @@ void Device::ReceivedLocked(const unsigned char* p, std::size_t n, Clock::time_p
     rx80Raised_ = true;
     ev |= EV_RX80FULL;
   }
-  RaiseLocked(ev);
+  RaiseLocked(ev, now);
   ServeReadsLocked(now);
 }
 
@@ -1099,7 +1103,7 @@ bool Device::Read(void* buf, std::uint32_t n, std::uint32_t* read, Overlapped* o
     return true;
   }
   detail::AttachDriver(ov, shared_from_this());
-  UpdateWatcherLocked();
+  UpdateWatcherLocked(now);
   return Fail(ErrorIoPending);
 }
 
@@ -1114,9 +1118,8 @@ bool Device::Drive(const Overlapped* ov, Clock::time_point deadline, bool infini
   // The watcher's deadline then falls before the quiet period this read ends with, so a
   // short drive needs no kick at either end.
   quietUntil_ = std::max(quietUntil_, now + kQuiet);
-  UpdateWatcherLocked();  // the watcher lets go of the fd
-  for (bool first = true;; first = false) {
-    if (!first) now = Clock::now();
+  UpdateWatcherLocked(now);  // the watcher lets go of the fd
+  for (;;) {
     ServeReadsLocked(now);
     if (!ov->pending.load() || gone_ || closing_) break;
     if (!infinite && now >= deadline) break;
@@ -1137,20 +1140,22 @@ bool Device::Drive(const Overlapped* ov, Clock::time_point deadline, bool infini
       tsp = &ts;
     }
     const int r = ppoll(p, 2, tsp, nullptr);
+    const int err = errno;
     lk.lock();
-    if (r < 0 && errno != EINTR) break;
+    // The bytes, their events and the end of the drive all take this one time.
+    now = Clock::now();
+    if (r < 0 && err != EINTR) break;
     if (p[1].revents & POLLIN) {
       std::uint64_t v;
       [[maybe_unused]] auto rr = ::read(driverFd_, &v, sizeof v);
     }
-    if (p[0].revents & (POLLIN | POLLHUP | POLLERR)) DrainInputLocked();
+    if (p[0].revents & (POLLIN | POLLHUP | POLLERR)) DrainInputLocked(now);
   }
   driving_ = false;
   // The next exchange of a burst most likely follows within the quiet period.
-  const auto end = Clock::now();
-  quietUntil_ = std::max(quietUntil_, end + kQuiet);
-  FlushHeldLocked(end);
-  UpdateWatcherLocked();  // someone else may need the fd watched now
+  quietUntil_ = std::max(quietUntil_, now + kQuiet);
+  FlushHeldLocked(now);
+  UpdateWatcherLocked(now);  // someone else may need the fd watched now
   return true;
 }
 
@@ -1173,15 +1178,14 @@ std::uint32_t Device::CharMicrosLocked() const {
   return std::max<std::uint32_t>(1, 11u * 1000000u / baud);
 }
 
-void Device::AfterWriteLocked(bool all) {
+void Device::AfterWriteLocked(bool all, Clock::time_point now) {
   if (!all || !(mask_ & EV_TXEMPTY)) return;
-  const auto now = Clock::now();
   if (history_ == 0 && !txCheckPending_) heldSince_ = now;
   txCheckPending_ = true;
   drainPending_ = false;  // the look at the output decides again
   if (!waitOv_) return;
   FlushHeldLocked(now);
-  if (waitOv_) UpdateWatcherLocked();  // held: the watcher hands the batch over in time
+  if (waitOv_) UpdateWatcherLocked(now);  // held: the watcher hands the batch over in time
 }
 
 void Device::LookAtOutputLocked() {
@@ -1235,12 +1239,13 @@ bool Device::Write(const void* buf, std::uint32_t n, std::uint32_t* written, Ove
       }
       detail::FinishRequest(ov, n, 0);
       if (written) *written = n;
-      AfterWriteLocked(true);
+      // A write into the kernel's buffer takes no time worth a second look at the clock.
+      AfterWriteLocked(true, softToggle_ ? Clock::now() : now);
       return true;
     }
   }
   writes_.push_back(w);
-  UpdateWatcherLocked();
+  UpdateWatcherLocked(now);
   return Fail(ErrorIoPending);
 }
 
@@ -1282,7 +1287,7 @@ void Device::PumpWritesLocked() {
     writes_.pop_front();
     completed = true;
   }
-  if (completed) AfterWriteLocked(true);
+  if (completed) AfterWriteLocked(true, Clock::now());
 }
 
 void Device::ServeWritesLocked(Clock::time_point now) {
@@ -1293,7 +1298,7 @@ void Device::ServeWritesLocked(Clock::time_point now) {
     if (softToggle_) SetRtsLocked(false);
     detail::FinishRequest(w.ov, w.done, 0);
   }
-  if (drainPending_ && now >= drainCheck_) AfterWriteLocked(true);
+  if (drainPending_ && now >= drainCheck_) AfterWriteLocked(true, now);
 }
 
 // ---- failures and completion ----
@@ -1353,9 +1358,8 @@ Clock::time_point Device::WatcherDeadlineLocked(Clock::time_point now) const {
   return t;
 }
 
-void Device::UpdateWatcherLocked() {
+void Device::UpdateWatcherLocked(Clock::time_point now) {
   if (!watcherAsleep_) return;  // it looks at everything before it sleeps again
-  const auto now = Clock::now();
   const bool in = WantInLocked(now), out = WantOutLocked();
   if (in != watcherIn_ || out != watcherOut_ || WatcherDeadlineLocked(now) < watcherDeadline_) {
     watcherAsleep_ = false;
