@@ -187,8 +187,8 @@ class Device final : public detail::EventDriver, public std::enable_shared_from_
   std::size_t RoomLocked() const;
   // The request path reads the clock once and passes the time down: a read of the clock
   // costs as much as the rest of the bookkeeping of an exchange.
-  bool DrainInputLocked() { return DrainInputLocked(Clock::now()); }
-  bool DrainInputLocked(Clock::time_point now);  // false when the device has gone
+  // False when the device has gone. Without a time, the clock is read only if bytes came.
+  bool DrainInputLocked(Clock::time_point now = {});
   void DeliverLocked(const unsigned char* p, std::size_t n, Clock::time_point now);
   void ReceivedLocked(const unsigned char* p, std::size_t n, Clock::time_point now);
   void DecodeLocked(const unsigned char* raw, std::size_t n, Clock::time_point now);
@@ -945,6 +945,7 @@ bool Device::DrainInputLocked(Clock::time_point now) {
     const ssize_t r = ::read(fd_, to, want);
     if (r > 0) {
       const auto n = std::size_t(r);
+      if (now == Clock::time_point{}) now = Clock::now();
       if (!direct) {
         DecodeLocked(raw, n, now);
         if (n < want) return true;
