@@ -567,6 +567,10 @@ bool Device::Purge(std::uint32_t flags) {
   if (!Usable()) return false;
   if (flags & ~std::uint32_t(PURGE_TXABORT | PURGE_RXABORT | PURGE_TXCLEAR | PURGE_RXCLEAR))
     return Fail(EINVAL);
+  // What the watcher polls for changes only with requests ended, a held byte dropped or room
+  // made in a full queue; a plain clear before a request (the usual purge) leaves it alone.
+  const bool watcherMayChange =
+      (flags & (PURGE_TXABORT | PURGE_RXABORT)) || immHeld_ || RoomLocked() == 0;
   if (flags & PURGE_TXABORT) {
     while (!writes_.empty()) {
       detail::FinishRequest(writes_.front().ov, writes_.front().done, 0);
@@ -591,7 +595,7 @@ bool Device::Purge(std::uint32_t flags) {
     immHeld_ = false;
     immOutstanding_ = false;
   }
-  UpdateWatcherLocked();
+  if (watcherMayChange) UpdateWatcherLocked();
   return true;
 }
 
