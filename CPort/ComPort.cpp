@@ -396,17 +396,37 @@ std::int32_t TCustomComPort::AwaitRequest(AsyncRequest* request) {
   return static_cast<std::int32_t>(n);
 }
 
-// The blocking forms keep their request on the stack: it lives exactly as long as the call and
-// is released on every path.
+// A blocking call's request, held exactly as long as the call and given back on every path.
+// A blocking call returns only once its request has ended, so the next call finds it idle.
+class TCustomComPort::RequestLease {
+ public:
+  explicit RequestLease(SharedRequest& shared)
+      : shared_(shared.taken.exchange(true, std::memory_order_acquire) ? nullptr : &shared) {
+    if (!shared_) own_ = std::make_unique<AsyncRequest>();
+  }
+  ~RequestLease() {
+    if (shared_) shared_->taken.store(false, std::memory_order_release);
+  }
+  RequestLease(const RequestLease&) = delete;
+  RequestLease& operator=(const RequestLease&) = delete;
+  AsyncRequest& get() { return shared_ ? shared_->request : *own_; }
+
+ private:
+  SharedRequest* shared_;
+  std::unique_ptr<AsyncRequest> own_;
+};
+
 std::int32_t TCustomComPort::WriteText(const std::string& text) {
   if (text.empty()) return 0;
-  AsyncRequest request;
+  RequestLease lease(writeRequest_);
+  AsyncRequest& request = lease.get();
   StartWrite(text.data(), static_cast<std::int32_t>(text.size()), &request);
   return AwaitRequest(&request);
 }
 
 std::int32_t TCustomComPort::ReadBytes(void* buffer, std::int32_t count) {
-  AsyncRequest request;
+  RequestLease lease(readRequest_);
+  AsyncRequest& request = lease.get();
   StartRead(buffer, count, &request);
   return AwaitRequest(&request);
 }
@@ -416,7 +436,8 @@ std::int32_t TCustomComPort::ReadText(std::string& text, std::int32_t count) {
     text.clear();
     return 0;
   }
-  AsyncRequest request;
+  RequestLease lease(readRequest_);
+  AsyncRequest& request = lease.get();
   StartReadText(text, count, &request);
   const std::int32_t n = AwaitRequest(&request);
   text.resize(static_cast<std::size_t>(n));

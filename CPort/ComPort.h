@@ -2,6 +2,7 @@
 // device, written against the Win32-shaped serial interface of the platform layer.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -211,9 +212,18 @@ class TCustomComPort {
   [[noreturn]] static void RaiseWithLastError(int code);
   template <typename T>
   void SetLineSetting(T& field, T v);
+  // The blocking forms reuse one request per direction: an event costs an allocation, and
+  // every exchange makes a write and a read. A call that finds it taken (the same kind of
+  // call running in another thread) sets up a request of its own.
+  struct SharedRequest {
+    AsyncRequest request;
+    std::atomic<bool> taken{false};
+  };
+  class RequestLease;
 
   serial::SerialApi& api_;
   // run-time state
+  SharedRequest writeRequest_, readRequest_;
   std::unique_ptr<TComThread> monitor_;
   bool monitorStarted_ = false;
   serial::Handle handle_ = serial::InvalidHandle;

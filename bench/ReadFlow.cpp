@@ -5,8 +5,10 @@
 #include <QApplication>
 #include <QComboBox>
 
-#include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <filesystem>
+#include <mutex>
 
 #include "BenchSupport.h"
 #include "LinuxSerialApi.h"
@@ -48,8 +50,26 @@ int main(int argc, char** argv) {
   const fs::path dir = tmpl;
 
   devicesim::Device device(2);
-  std::atomic<int> exchanges{0};
-  devicesim::PtyServerThread server(device, [&](const devicesim::Exchange&) { ++exchanges; });
+  // The simulator counts an exchange once its reply is written, which may be after the flow
+  // has taken the reply and returned: the count is awaited, not read at once.
+  std::mutex countMu;
+  std::condition_variable counted;
+  int exchanges = 0;
+  devicesim::PtyServerThread server(device, [&](const devicesim::Exchange&) {
+    std::lock_guard<std::mutex> lk(countMu);
+    ++exchanges;
+    counted.notify_all();
+  });
+  auto countNow = [&] {
+    std::lock_guard<std::mutex> lk(countMu);
+    return exchanges;
+  };
+  // The count once it has reached at least `want`, or what it is after a second.
+  auto countOnceAtLeast = [&](int want) {
+    std::unique_lock<std::mutex> lk(countMu);
+    counted.wait_for(lk, std::chrono::seconds(1), [&] { return exchanges >= want; });
+    return exchanges;
+  };
   fs::create_symlink(server.SlavePath(), dir / "COM2");
 
   TFkomunikacja::Options o;
@@ -62,14 +82,15 @@ int main(int argc, char** argv) {
 
   std::vector<double> own;
   for (int i = 0; i < reps + 1; ++i) {
-    const int before = exchanges;
+    const int before = countNow();
     const auto t0 = Clock::now();
     form.SpeedButton1Click(nullptr);
     const double ms = Micros(t0) / 1000.0 - 1000.0;
     app.processEvents();
     if (form.messages != 0) Die("the Read flow reported a failure");
     if (i > 0) own.push_back(ms);  // the first one also opens the port
-    if (exchanges - before != 5) Die("expected five exchanges per Read");
+    const int done = countOnceAtLeast(before + 5) - before;
+    if (done != 5) Die("expected five exchanges per Read, counted " + std::to_string(done));
   }
   std::printf("Read flow against the simulator, %d repetitions, minus its 1000 ms wait\n", reps);
   const Percentiles p = Summarise(own);

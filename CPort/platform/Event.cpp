@@ -68,7 +68,9 @@ void DelegateDriven(Event::State& s) {
 
 bool Event::Wait(std::uint32_t timeoutMs) const {
   const bool infinite = timeoutMs == Infinite;
-  const auto deadline = detail::DeadlineAfter(infinite ? 0 : timeoutMs);
+  // An endless wait (every blocking read and write) needs no clock.
+  const auto deadline =
+      infinite ? detail::Clock::time_point::max() : detail::DeadlineAfter(timeoutMs);
   State& s = *state_;
   for (;;) {
     std::unique_lock<std::mutex> lk(s.m);
@@ -103,7 +105,8 @@ WaitResult WaitForEither(const Event& first, const Event& second, std::uint32_t 
     return first.Wait(timeoutMs) ? WaitResult::Object0 : WaitResult::Timeout;
   }
   const bool infinite = timeoutMs == Infinite;
-  const auto deadline = detail::DeadlineAfter(infinite ? 0 : timeoutMs);
+  const auto deadline =
+      infinite ? detail::Clock::time_point::max() : detail::DeadlineAfter(timeoutMs);
   detail::Waiter w;
   Event::State* states[2] = {&first.state(), &second.state()};
   for (Event::State* s : states) DelegateDriven(*s);

@@ -185,24 +185,31 @@ class Device final : public detail::EventDriver, public std::enable_shared_from_
   void StopLineWatcher(Lock& lk);
 
   std::size_t RoomLocked() const;
-  bool DrainInputLocked();  // false when the device has gone
-  void DeliverLocked(const unsigned char* p, std::size_t n);
+  // The request path reads the clock once and passes the time down: a read of the clock
+  // costs as much as the rest of the bookkeeping of an exchange.
+  // False when the device has gone. Without a time, the clock is read only if bytes came.
+  bool DrainInputLocked(Clock::time_point now = {});
+  void DeliverLocked(const unsigned char* p, std::size_t n, Clock::time_point now);
   void ReceivedLocked(const unsigned char* p, std::size_t n, Clock::time_point now);
-  void DecodeLocked(const unsigned char* raw, std::size_t n);
+  void DecodeLocked(const unsigned char* raw, std::size_t n, Clock::time_point now);
   void ServeReadsLocked(Clock::time_point now);
   void FinishReadLocked(std::size_t index, int error);
   void PumpWritesLocked();
   void ServeWritesLocked(Clock::time_point now);
-  void AfterWriteLocked(bool all);
+  void AfterWriteLocked(bool all, Clock::time_point now);
   void LookAtOutputLocked();
-  void RaiseLocked(std::uint32_t ev);
+  void RaiseLocked(std::uint32_t ev) { RaiseLocked(ev, Clock::now()); }
+  void RaiseLocked(std::uint32_t ev, Clock::time_point now);
   bool HoldLocked(Clock::time_point now) const;
   Clock::time_point HoldEndLocked() const;
   void CompleteWaitLocked();
   void FlushHeldLocked(Clock::time_point now);
   void GoneLocked();
   void CompleteAllLocked(int error);
-  void UpdateWatcherLocked();
+  void UpdateWatcherLocked() {
+    if (watcherAsleep_) UpdateWatcherLocked(Clock::now());
+  }
+  void UpdateWatcherLocked(Clock::time_point now);
   void WakeDriverLocked();
   bool WantInLocked(Clock::time_point now) const;
   bool WantOutLocked() const;
@@ -593,6 +600,10 @@ bool Device::Purge(std::uint32_t flags) {
   if (!Usable()) return false;
   if (flags & ~std::uint32_t(PURGE_TXABORT | PURGE_RXABORT | PURGE_TXCLEAR | PURGE_RXCLEAR))
     return Fail(EINVAL);
+  // What the watcher polls for changes only with requests ended, a held byte dropped or room
+  // made in a full queue; a plain clear before a request (the usual purge) leaves it alone.
+  const bool watcherMayChange =
+      (flags & (PURGE_TXABORT | PURGE_RXABORT)) || immHeld_ || RoomLocked() == 0;
   if (flags & PURGE_TXABORT && !writes_.empty()) {
     TakeBackLocked(writes_.front());  // the only one the kernel has bytes of
     while (!writes_.empty()) {
@@ -620,7 +631,7 @@ bool Device::Purge(std::uint32_t flags) {
     immHeld_ = false;
     immOutstanding_ = false;
   }
-  UpdateWatcherLocked();
+  if (watcherMayChange) UpdateWatcherLocked();
   return true;
 }
 
@@ -687,7 +698,7 @@ bool Device::Immediate(char c) {
       tcdrain(fd_);
       SetRtsLocked(false);
     }
-    AfterWriteLocked(true);
+    AfterWriteLocked(true, Clock::now());
     return true;
   }
   if (r < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
@@ -862,10 +873,9 @@ void Device::FlushHeldLocked(Clock::time_point now) {
   if (history_ != 0) CompleteWaitLocked();
 }
 
-void Device::RaiseLocked(std::uint32_t ev) {
+void Device::RaiseLocked(std::uint32_t ev, Clock::time_point now) {
   ev &= mask_;
   if (ev == 0) return;
-  const auto now = Clock::now();
   if (history_ == 0 && !txCheckPending_) heldSince_ = now;
   history_ |= ev;
   if (!waitOv_) return;
@@ -873,7 +883,7 @@ void Device::RaiseLocked(std::uint32_t ev) {
     CompleteWaitLocked();
     return;
   }
-  UpdateWatcherLocked();  // the watcher hands the batch over if the burst goes on too long
+  UpdateWatcherLocked(now);  // the watcher hands the batch over if the burst goes on too long
 }
 
 void Device::StartLineWatcherLocked() {
@@ -961,7 +971,7 @@ std::size_t Device::RoomLocked() const {
   return room;
 }
 
-bool Device::DrainInputLocked() {
+bool Device::DrainInputLocked(Clock::time_point now) {
   if (gone_) return false;
   unsigned char raw[4096];
   for (;;) {
@@ -980,13 +990,13 @@ bool Device::DrainInputLocked() {
     const ssize_t r = ::read(fd_, to, want);
     if (r > 0) {
       const auto n = std::size_t(r);
+      if (now == Clock::time_point{}) now = Clock::now();
       if (!direct) {
-        DecodeLocked(raw, n);
+        DecodeLocked(raw, n, now);
         if (n < want) return true;
         continue;
       }
       CheckCountersLocked();
-      const auto now = Clock::now();
       reads_.front().got += std::uint32_t(n);
       reads_.front().lastByte = now;
       ReceivedLocked(to, n, now);
@@ -1001,19 +1011,19 @@ bool Device::DrainInputLocked() {
   }
 }
 
-void Device::DecodeLocked(const unsigned char* raw, std::size_t n) {
+void Device::DecodeLocked(const unsigned char* raw, std::size_t n, Clock::time_point now) {
   if (!marked_) {
     // Plain data: 0xFF is a byte like any other. Errors that came with it are counted.
     CheckCountersLocked();
     if (!(dcb_.Flags & dcb::fNull)) {
-      DeliverLocked(raw, n);
+      DeliverLocked(raw, n, now);
       return;
     }
     unsigned char kept[4096];
     std::size_t k = 0;
     for (std::size_t i = 0; i < n && k < sizeof kept; ++i)
       if (raw[i] != 0) kept[k++] = raw[i];
-    DeliverLocked(kept, k);
+    DeliverLocked(kept, k, now);
     return;
   }
   unsigned char out[4096];
@@ -1042,14 +1052,13 @@ void Device::DecodeLocked(const unsigned char* raw, std::size_t n) {
     std::uint32_t ev = 0;
     if (errors & (CE_FRAME | CE_RXPARITY | CE_OVERRUN)) ev |= EV_ERR;
     if (errors & CE_BREAK) ev |= EV_BREAK;
-    RaiseLocked(ev);
+    RaiseLocked(ev, now);
   }
-  DeliverLocked(out, k);
+  DeliverLocked(out, k, now);
 }
 
-void Device::DeliverLocked(const unsigned char* p, std::size_t n) {
+void Device::DeliverLocked(const unsigned char* p, std::size_t n, Clock::time_point now) {
   if (n == 0) return;
-  const auto now = Clock::now();
   std::size_t i = 0;
   for (PendingRead& r : reads_) {
     const std::size_t take = std::min<std::size_t>(r.n - r.got, n - i);
@@ -1072,7 +1081,7 @@ void Device::ReceivedLocked(const unsigned char* p, std::size_t n, Clock::time_p
     rx80Raised_ = true;
     ev |= EV_RX80FULL;
   }
-  RaiseLocked(ev);
+  RaiseLocked(ev, now);
   ServeReadsLocked(now);
 }
 
@@ -1140,7 +1149,7 @@ bool Device::Read(void* buf, std::uint32_t n, std::uint32_t* read, Overlapped* o
     return true;
   }
   detail::AttachDriver(ov, shared_from_this());
-  UpdateWatcherLocked();
+  UpdateWatcherLocked(now);
   return Fail(ErrorIoPending);
 }
 
@@ -1155,9 +1164,8 @@ bool Device::Drive(const Overlapped* ov, Clock::time_point deadline, bool infini
   // The watcher's deadline then falls before the quiet period this read ends with, so a
   // short drive needs no kick at either end.
   quietUntil_ = std::max(quietUntil_, now + kQuiet);
-  UpdateWatcherLocked();  // the watcher lets go of the fd
-  for (bool first = true;; first = false) {
-    if (!first) now = Clock::now();
+  UpdateWatcherLocked(now);  // the watcher lets go of the fd
+  for (;;) {
     ServeReadsLocked(now);
     if (!ov->pending.load() || gone_ || closing_) break;
     if (!infinite && now >= deadline) break;
@@ -1178,20 +1186,22 @@ bool Device::Drive(const Overlapped* ov, Clock::time_point deadline, bool infini
       tsp = &ts;
     }
     const int r = ppoll(p, 2, tsp, nullptr);
+    const int err = errno;
     lk.lock();
-    if (r < 0 && errno != EINTR) break;
+    // The bytes, their events and the end of the drive all take this one time.
+    now = Clock::now();
+    if (r < 0 && err != EINTR) break;
     if (p[1].revents & POLLIN) {
       std::uint64_t v;
       [[maybe_unused]] auto rr = ::read(driverFd_, &v, sizeof v);
     }
-    if (p[0].revents & (POLLIN | POLLHUP | POLLERR)) DrainInputLocked();
+    if (p[0].revents & (POLLIN | POLLHUP | POLLERR)) DrainInputLocked(now);
   }
   driving_ = false;
   // The next exchange of a burst most likely follows within the quiet period.
-  const auto end = Clock::now();
-  quietUntil_ = std::max(quietUntil_, end + kQuiet);
-  FlushHeldLocked(end);
-  UpdateWatcherLocked();  // someone else may need the fd watched now
+  quietUntil_ = std::max(quietUntil_, now + kQuiet);
+  FlushHeldLocked(now);
+  UpdateWatcherLocked(now);  // someone else may need the fd watched now
   return true;
 }
 
@@ -1214,15 +1224,14 @@ std::uint32_t Device::CharMicrosLocked() const {
   return std::max<std::uint32_t>(1, 11u * 1000000u / baud);
 }
 
-void Device::AfterWriteLocked(bool all) {
+void Device::AfterWriteLocked(bool all, Clock::time_point now) {
   if (!all || !(mask_ & EV_TXEMPTY)) return;
-  const auto now = Clock::now();
   if (history_ == 0 && !txCheckPending_) heldSince_ = now;
   txCheckPending_ = true;
   drainPending_ = false;  // the look at the output decides again
   if (!waitOv_) return;
   FlushHeldLocked(now);
-  if (waitOv_) UpdateWatcherLocked();  // held: the watcher hands the batch over in time
+  if (waitOv_) UpdateWatcherLocked(now);  // held: the watcher hands the batch over in time
 }
 
 void Device::LookAtOutputLocked() {
@@ -1278,12 +1287,13 @@ bool Device::Write(const void* buf, std::uint32_t n, std::uint32_t* written, Ove
       }
       detail::FinishRequest(ov, n, 0);
       if (written) *written = n;
-      AfterWriteLocked(true);
+      // A write into the kernel's buffer takes no time worth a second look at the clock.
+      AfterWriteLocked(true, softToggle_ ? Clock::now() : now);
       return true;
     }
   }
   writes_.push_back(w);
-  UpdateWatcherLocked();
+  UpdateWatcherLocked(now);
   return Fail(ErrorIoPending);
 }
 
@@ -1325,7 +1335,7 @@ void Device::PumpWritesLocked() {
     writes_.pop_front();
     completed = true;
   }
-  if (completed) AfterWriteLocked(true);
+  if (completed) AfterWriteLocked(true, Clock::now());
 }
 
 // A write that ends before all of it has gone (time-out, abort) counts what has left. What of
@@ -1355,7 +1365,7 @@ void Device::ServeWritesLocked(Clock::time_point now) {
     if (softToggle_) TransmitterOffLocked();
     detail::FinishRequest(w.ov, w.done, 0);
   }
-  if (drainPending_ && now >= drainCheck_) AfterWriteLocked(true);
+  if (drainPending_ && now >= drainCheck_) AfterWriteLocked(true, now);
 }
 
 // ---- failures and completion ----
@@ -1415,9 +1425,8 @@ Clock::time_point Device::WatcherDeadlineLocked(Clock::time_point now) const {
   return t;
 }
 
-void Device::UpdateWatcherLocked() {
+void Device::UpdateWatcherLocked(Clock::time_point now) {
   if (!watcherAsleep_) return;  // it looks at everything before it sleeps again
-  const auto now = Clock::now();
   const bool in = WantInLocked(now), out = WantOutLocked();
   if (in != watcherIn_ || out != watcherOut_ || WatcherDeadlineLocked(now) < watcherDeadline_) {
     watcherAsleep_ = false;

@@ -204,6 +204,31 @@ TEST_F(PtyPortTest, PeerGoneFailsThePendingReadAndAFreshPeerWorks) {
   EXPECT_EQ(PeerReceive(5), "again");
 }
 
+// The blocking calls reuse their request; two reads at once in two threads must still be two
+// requests, each filled with its own bytes, and the request is free again afterwards.
+TEST_F(PtyPortTest, BlockingReadsInTwoThreadsAtOnceEachGetTheirOwnBytes) {
+  port.Timeouts().SetReadTotalConstant(5000);
+  port.OpenDevice();
+  std::string first, second;
+  std::int32_t firstCount = -1, secondCount = -1;
+  std::thread a([&] { firstCount = port.ReadText(first, 3); });
+  std::thread b([&] { secondCount = port.ReadText(second, 5); });
+  // Both reads are most likely waiting by then; reads are served oldest first.
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  PeerSend("AAABBBBB");
+  a.join();
+  b.join();
+  // Whichever read started first took the first bytes.
+  EXPECT_EQ(firstCount, 3);
+  EXPECT_EQ(secondCount, 5);
+  EXPECT_TRUE((first == "AAA" && second == "BBBBB") || (second == "AAABB" && first == "BBB"))
+      << first << " / " << second;
+  PeerSend("next");
+  std::string in;
+  EXPECT_EQ(port.ReadText(in, 4), 4);
+  EXPECT_EQ(in, "next");
+}
+
 TEST_F(PtyPortTest, SpeedsAreSetAndReadBack) {
   const char* driver = std::getenv("KONF_SERIAL_DRIVER");
   if (Wire("KONF_SERIAL_DEVICE") && driver && std::string(driver) == "8250")

@@ -963,6 +963,39 @@ TEST_F(PtyPort, BytesNobodyAskedForRightAfterAReadStillRaiseTheirEvent) {
   }
 }
 
+TEST_F(PtyPort, AWaitPendingOverAFullQueueSeesNewBytesOnceAPurgeMadeRoom) {
+  // A full queue takes the watcher off the fd; the purge that empties it must put it back.
+  ASSERT_TRUE(api.SetupComm(h, 16, 1024));
+  ASSERT_TRUE(api.SetCommMask(h, EV_RXCHAR));
+  Request ev;
+  std::uint32_t mask = 0, n = 0;
+  pty.Send(std::string(40, 'q'));
+  const auto end = steady_clock::now() + seconds(3);
+  while (mask != EV_RXCHAR && steady_clock::now() < end) {
+    if (!api.WaitCommEvent(h, &mask, &ev.ov)) {
+      ASSERT_EQ(GetLastError(), ErrorIoPending);
+      ASSERT_TRUE(ev.ev.Wait(3000));
+      ASSERT_TRUE(api.GetOverlappedResult(h, &ev.ov, &n, false));
+    }
+  }
+  ComStat st;
+  std::uint32_t errors = 0;
+  ASSERT_TRUE(api.ClearCommError(h, &errors, &st));
+  ASSERT_EQ(st.cbInQue, 40u);  // 16 queued, the rest left in the kernel
+  mask = 0;
+  ASSERT_FALSE(api.WaitCommEvent(h, &mask, &ev.ov));
+  ASSERT_EQ(GetLastError(), ErrorIoPending);
+  ASSERT_TRUE(api.PurgeComm(h, PURGE_RXCLEAR));
+  pty.Send("x");
+  ASSERT_TRUE(ev.ev.Wait(3000));
+  ASSERT_TRUE(api.GetOverlappedResult(h, &ev.ov, &n, false));
+  EXPECT_EQ(mask, EV_RXCHAR);
+  char c = 0;
+  ASSERT_TRUE(api.SetCommTimeouts(h, CommTimeouts{MaxDword, 0, 0, 0, 0}));
+  EXPECT_EQ(ReadNow(&c, 1), 1u);
+  EXPECT_EQ(c, 'x');
+}
+
 TEST_F(PtyPort, EventsOfBackToBackExchangesComeInBatchesAndNoneIsLost) {
   SKIP_ON_REAL_DRIVER("an emulated exchange takes longer than the batching window");
   // A monitor re-arming at once must not be woken for every write and every reply, yet it
