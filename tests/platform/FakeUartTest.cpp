@@ -12,10 +12,12 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <condition_variable>
 #include <cstdarg>
 #include <cstring>
 #include <mutex>
 #include <string>
+#include <thread>
 
 #include <gtest/gtest.h>
 
@@ -42,6 +44,10 @@ struct Uart {
   bool set = false;
   termios2 line{};
   int lines = 0;  // TIOCM_* bits
+  // Drains of the device wait here while holdDrains is set, one released per ticket.
+  std::condition_variable drainCv;
+  bool holdDrains = false;
+  int draining = 0, tickets = 0;
 };
 std::atomic<Uart*> gUart{nullptr};
 
@@ -95,6 +101,27 @@ extern "C" int ioctl(int fd, unsigned long req, ...) noexcept {
   return RealIoctl(fd, req, arg);
 }
 
+// Holds the backend's drains of the UART's device when the test asks, so two writers can be
+// caught with their bytes still on the wire.
+extern "C" int tcdrain(int fd) {
+  static const auto next = reinterpret_cast<int (*)(int)>(dlsym(RTLD_NEXT, "tcdrain"));
+  Uart* u = gUart.load();
+  struct stat st {};
+  if (u && fstat(fd, &st) == 0 && S_ISCHR(st.st_mode) && st.st_rdev == u->rdev) {
+    std::unique_lock lk(u->m);
+    if (u->holdDrains) {
+      ++u->draining;
+      u->drainCv.notify_all();
+      u->drainCv.wait(lk, [u] { return u->tickets > 0; });
+      --u->tickets;
+      --u->draining;
+      u->drainCv.notify_all();
+      return 0;
+    }
+  }
+  return next(fd);
+}
+
 namespace {
 
 struct Request {
@@ -146,6 +173,16 @@ class FakeUart : public ::testing::Test {
   int DeviceLines() {
     std::lock_guard lk(uart.m);
     return uart.lines;
+  }
+  // Waits until `n` drains are held; false after 5 s.
+  bool DrainsHeld(int n) {
+    std::unique_lock lk(uart.m);
+    return uart.drainCv.wait_for(lk, std::chrono::seconds(5), [&] { return uart.draining == n; });
+  }
+  void ReleaseDrains(int n) {
+    std::lock_guard lk(uart.m);
+    uart.tickets += n;
+    uart.drainCv.notify_all();
   }
   void SetDeviceLines(int bits) {
     std::lock_guard lk(uart.m);
@@ -214,6 +251,57 @@ TEST_F(FakeUart, EscapesSwitchTheirOwnLineEachWay) {
     ASSERT_TRUE(api.EscapeCommFunction(h, c.func)) << c.func;
     EXPECT_EQ(DeviceLines(), c.on ? TIOCM_DTR | TIOCM_RTS : other) << c.func;
   }
+}
+
+// RS-485 with the transmitter switched by hand: a writer whose bytes have left must not turn
+// the transmitter off under another writer's bytes still on the wire.
+TEST_F(FakeUart, RtsStaysOnUntilTheLastOfTwoWritersBytesHaveLeft) {
+  Dcb d = Line(NOPARITY);
+  d.Flags |= RTS_CONTROL_TOGGLE << dcb::fRtsControlShift;
+  ASSERT_TRUE(api.SetCommState(h, d)) << GetLastError();
+  ASSERT_EQ(DeviceLines() & TIOCM_RTS, 0);
+  {
+    std::lock_guard lk(uart.m);
+    uart.holdDrains = true;
+  }
+  std::mutex doneM;
+  std::condition_variable doneCv;
+  int done = 0;
+  auto writer = [&](char c) {
+    Request r;
+    std::uint32_t n = 0;
+    EXPECT_TRUE(api.WriteFile(h, &c, 1, &n, &r.ov)) << GetLastError();
+    EXPECT_EQ(n, 1u);
+    std::lock_guard lk(doneM);
+    ++done;
+    doneCv.notify_all();
+  };
+  std::thread first(writer, 'a');
+  const bool firstHeld = DrainsHeld(1);
+  std::thread second(writer, 'b');
+  const bool bothHeld = firstHeld && DrainsHeld(2);
+  const int rtsWhileBoth = DeviceLines() & TIOCM_RTS;
+  ReleaseDrains(1);
+  bool oneDone;
+  {
+    std::unique_lock lk(doneM);
+    oneDone = doneCv.wait_for(lk, std::chrono::seconds(5), [&] { return done == 1; });
+  }
+  const int rtsWhileOneLeft = DeviceLines() & TIOCM_RTS;
+  ReleaseDrains(1);
+  first.join();
+  second.join();
+  {
+    std::lock_guard lk(uart.m);
+    uart.holdDrains = false;
+  }
+  ASSERT_TRUE(bothHeld);
+  ASSERT_TRUE(oneDone);
+  EXPECT_EQ(rtsWhileBoth, TIOCM_RTS);
+  EXPECT_EQ(rtsWhileOneLeft, TIOCM_RTS);
+  EXPECT_EQ(DeviceLines() & TIOCM_RTS, 0);
+  char got[2] = {};
+  EXPECT_EQ(::read(master, got, 2), 2);
 }
 
 TEST_F(FakeUart, EachModemInputShowsInTheStatus) {
