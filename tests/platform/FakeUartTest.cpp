@@ -5,7 +5,10 @@
 // puts into the input of a line with parity.
 #include <dlfcn.h>
 #include <fcntl.h>
+#include <linux/serial.h>
+#include <poll.h>
 #include <pty.h>
+#include <sys/eventfd.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <termios.h>
@@ -44,6 +47,11 @@ struct Uart {
   bool set = false;
   termios2 line{};
   int lines = 0;  // TIOCM_* bits
+  // With counters on, the device keeps line counters and waits for line changes as a UART's
+  // driver does; a write to lineChange ends a wait.
+  bool counters = false;
+  serial_icounter_struct icount{};
+  int lineChange = -1;
   // Drains of the device wait here while holdDrains is set, one released per ticket.
   std::condition_variable drainCv;
   bool holdDrains = false;
@@ -70,6 +78,8 @@ bool UartIoctl(Uart& u, int fd, unsigned long req, void* arg, int* result) {
     *result = RealIoctl(fd, req, &raw);
   } else if (req == kTCGETS2 && u.set) {
     *static_cast<termios2*>(arg) = u.line;
+  } else if (req == TIOCGICOUNT && u.counters) {
+    *static_cast<serial_icounter_struct*>(arg) = u.icount;
   } else if (req == TIOCMGET) {
     *static_cast<int*>(arg) = u.lines;
   } else if (req == TIOCMBIS) {
@@ -95,9 +105,17 @@ extern "C" int ioctl(int fd, unsigned long req, ...) noexcept {
   Uart* u = gUart.load();
   struct stat st {};
   int result = 0;
-  if (u && fstat(fd, &st) == 0 && S_ISCHR(st.st_mode) && st.st_rdev == u->rdev &&
-      UartIoctl(*u, fd, req, arg, &result))
-    return result;
+  if (u && fstat(fd, &st) == 0 && S_ISCHR(st.st_mode) && st.st_rdev == u->rdev) {
+    if (req == TIOCMIWAIT && u->counters) {
+      // Waits in the kernel as the driver would, so the watcher's stop signal ends it (EINTR).
+      pollfd p{u->lineChange, POLLIN, 0};
+      if (ppoll(&p, 1, nullptr, nullptr) < 0) return -1;
+      std::uint64_t n = 0;
+      if (::read(u->lineChange, &n, sizeof n) < 0) return -1;
+      return 0;
+    }
+    if (UartIoctl(*u, fd, req, arg, &result)) return result;
+  }
   return RealIoctl(fd, req, arg);
 }
 
@@ -251,6 +269,49 @@ TEST_F(FakeUart, EscapesSwitchTheirOwnLineEachWay) {
     ASSERT_TRUE(api.EscapeCommFunction(h, c.func)) << c.func;
     EXPECT_EQ(DeviceLines(), c.on ? TIOCM_DTR | TIOCM_RTS : other) << c.func;
   }
+}
+
+// A line that changes and changes back before the watcher looks (a ring on the 8250 is counted
+// on its trailing edge) shows only in the driver's counters: each must still raise its event.
+TEST_F(FakeUart, ALinePulseSeenOnlyInTheCountersRaisesItsOwnEvent) {
+  ASSERT_TRUE(api.CloseHandle(h));
+  h = InvalidHandle;
+  uart.lineChange = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+  ASSERT_GE(uart.lineChange, 0);
+  uart.counters = true;
+  char name[128];
+  ASSERT_EQ(ptsname_r(master, name, sizeof name), 0);
+  h = api.CreateFile(name);
+  ASSERT_NE(h, InvalidHandle) << GetLastError();
+  ASSERT_TRUE(api.SetCommMask(h, EV_CTS | EV_DSR | EV_RLSD | EV_RING));
+  struct Case {
+    int serial_icounter_struct::*counter;
+    std::uint32_t event;
+  };
+  const Case cases[] = {{&serial_icounter_struct::cts, EV_CTS},
+                        {&serial_icounter_struct::dsr, EV_DSR},
+                        {&serial_icounter_struct::dcd, EV_RLSD},
+                        {&serial_icounter_struct::rng, EV_RING}};
+  for (const Case& c : cases) {
+    Request ev;
+    std::uint32_t mask = 0;
+    ASSERT_FALSE(api.WaitCommEvent(h, &mask, &ev.ov)) << c.event;
+    {
+      std::lock_guard lk(uart.m);
+      ++(uart.icount.*c.counter);  // the line is back as it was
+    }
+    const std::uint64_t one = 1;
+    ASSERT_EQ(::write(uart.lineChange, &one, sizeof one), ssize_t(sizeof one));
+    const bool raised = ev.ev.Wait(5000);
+    if (!raised) {
+      ASSERT_TRUE(api.SetCommMask(h, 0));  // ends the wait before its record goes
+    }
+    ASSERT_TRUE(raised) << c.event;
+    EXPECT_EQ(mask, c.event);
+  }
+  EXPECT_TRUE(api.CloseHandle(h));
+  h = InvalidHandle;
+  ::close(uart.lineChange);
 }
 
 // RS-485 with the transmitter switched by hand: a writer whose bytes have left must not turn
