@@ -173,6 +173,7 @@ class FakeUart : public ::testing::Test {
     }
     gUart = nullptr;
     ::close(master);
+    if (uart.lineChange >= 0) ::close(uart.lineChange);
   }
   static Dcb Line(std::uint8_t parity) {
     Dcb d;
@@ -191,6 +192,18 @@ class FakeUart : public ::testing::Test {
   int DeviceLines() {
     std::lock_guard lk(uart.m);
     return uart.lines;
+  }
+  // Opens the device again as one whose driver keeps line counters.
+  void ReopenWithCounters() {
+    ASSERT_TRUE(api.CloseHandle(h));
+    h = InvalidHandle;
+    uart.lineChange = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+    ASSERT_GE(uart.lineChange, 0);
+    uart.counters = true;
+    char name[128];
+    ASSERT_EQ(ptsname_r(master, name, sizeof name), 0);
+    h = api.CreateFile(name);
+    ASSERT_NE(h, InvalidHandle) << GetLastError();
   }
   // Waits until `n` drains are held; false after 5 s.
   bool DrainsHeld(int n) {
@@ -274,15 +287,7 @@ TEST_F(FakeUart, EscapesSwitchTheirOwnLineEachWay) {
 // A line that changes and changes back before the watcher looks (a ring on the 8250 is counted
 // on its trailing edge) shows only in the driver's counters: each must still raise its event.
 TEST_F(FakeUart, ALinePulseSeenOnlyInTheCountersRaisesItsOwnEvent) {
-  ASSERT_TRUE(api.CloseHandle(h));
-  h = InvalidHandle;
-  uart.lineChange = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
-  ASSERT_GE(uart.lineChange, 0);
-  uart.counters = true;
-  char name[128];
-  ASSERT_EQ(ptsname_r(master, name, sizeof name), 0);
-  h = api.CreateFile(name);
-  ASSERT_NE(h, InvalidHandle) << GetLastError();
+  ReopenWithCounters();
   ASSERT_TRUE(api.SetCommMask(h, EV_CTS | EV_DSR | EV_RLSD | EV_RING));
   struct Case {
     int serial_icounter_struct::*counter;
@@ -309,9 +314,47 @@ TEST_F(FakeUart, ALinePulseSeenOnlyInTheCountersRaisesItsOwnEvent) {
     ASSERT_TRUE(raised) << c.event;
     EXPECT_EQ(mask, c.event);
   }
-  EXPECT_TRUE(api.CloseHandle(h));
-  h = InvalidHandle;
-  ::close(uart.lineChange);
+}
+
+// Without marks in the input (no parity, no break watched) a line error shows only in the
+// driver's counters, and comes with the byte it spoiled.
+TEST_F(FakeUart, ALineErrorInTheCountersIsReportedWithItsByte) {
+  ReopenWithCounters();
+  ASSERT_TRUE(api.SetCommState(h, Line(NOPARITY)));
+  ASSERT_TRUE(api.SetCommTimeouts(h, CommTimeouts{MaxDword, 0, 0, 0, 0}));
+  ASSERT_TRUE(api.SetCommMask(h, EV_ERR));
+  struct Case {
+    int serial_icounter_struct::*counter;
+    std::uint32_t error;
+  };
+  const Case cases[] = {{&serial_icounter_struct::frame, CE_FRAME},
+                        {&serial_icounter_struct::parity, CE_RXPARITY},
+                        {&serial_icounter_struct::overrun, CE_OVERRUN},
+                        {&serial_icounter_struct::buf_overrun, CE_OVERRUN}};
+  for (const Case& c : cases) {
+    Request ev;
+    std::uint32_t mask = 0;
+    ASSERT_FALSE(api.WaitCommEvent(h, &mask, &ev.ov)) << c.error;
+    {
+      std::lock_guard lk(uart.m);
+      ++(uart.icount.*c.counter);
+    }
+    ASSERT_EQ(::write(master, "z", 1), 1);
+    const bool raised = ev.ev.Wait(5000);
+    if (!raised) {
+      ASSERT_TRUE(api.SetCommMask(h, 0));  // ends the wait before its record goes
+    }
+    ASSERT_TRUE(raised) << c.error;
+    EXPECT_EQ(mask, EV_ERR) << c.error;
+    std::uint32_t errors = 0;
+    ASSERT_TRUE(api.ClearCommError(h, &errors, nullptr));
+    EXPECT_EQ(errors, c.error);
+    Request rd;
+    char got = 0;
+    std::uint32_t n = 0;
+    ASSERT_TRUE(api.ReadFile(h, &got, 1, &n, &rd.ov)) << GetLastError();
+    EXPECT_EQ(got, 'z') << c.error;
+  }
 }
 
 // RS-485 with the transmitter switched by hand: a writer whose bytes have left must not turn
