@@ -193,6 +193,17 @@ class FakeUart : public ::testing::Test {
     std::lock_guard lk(uart.m);
     return uart.lines;
   }
+  // Waits for a pending event; on a time-out ends the wait before its record goes.
+  bool Raised(Request& ev) {
+    if (ev.ev.Wait(5000)) return true;
+    EXPECT_TRUE(api.SetCommMask(h, 0));
+    return false;
+  }
+  // A driver's counter moves, as with a line pulse or a spoiled byte.
+  void Count(int serial_icounter_struct::*counter) {
+    std::lock_guard lk(uart.m);
+    ++(uart.icount.*counter);
+  }
   // Opens the device again as one whose driver keeps line counters.
   void ReopenWithCounters() {
     ASSERT_TRUE(api.CloseHandle(h));
@@ -257,11 +268,7 @@ TEST_F(FakeUart, MarkedBreakAndParityErrorRaiseTheirOwnEvents) {
     std::uint32_t mask = 0;
     ASSERT_FALSE(api.WaitCommEvent(h, &mask, &ev.ov)) << c.name;
     ASSERT_EQ(::write(master, c.marks.data(), c.marks.size()), ssize_t(c.marks.size()));
-    const bool raised = ev.ev.Wait(5000);
-    if (!raised) {
-      ASSERT_TRUE(api.SetCommMask(h, 0));  // ends the wait before its record goes
-    }
-    ASSERT_TRUE(raised) << c.name;
+    ASSERT_TRUE(Raised(ev)) << c.name;
     EXPECT_EQ(mask, c.event) << c.name;
     std::uint32_t errors = 0;
     ASSERT_TRUE(api.ClearCommError(h, &errors, nullptr));
@@ -301,17 +308,10 @@ TEST_F(FakeUart, ALinePulseSeenOnlyInTheCountersRaisesItsOwnEvent) {
     Request ev;
     std::uint32_t mask = 0;
     ASSERT_FALSE(api.WaitCommEvent(h, &mask, &ev.ov)) << c.event;
-    {
-      std::lock_guard lk(uart.m);
-      ++(uart.icount.*c.counter);  // the line is back as it was
-    }
+    Count(c.counter);
     const std::uint64_t one = 1;
     ASSERT_EQ(::write(uart.lineChange, &one, sizeof one), ssize_t(sizeof one));
-    const bool raised = ev.ev.Wait(5000);
-    if (!raised) {
-      ASSERT_TRUE(api.SetCommMask(h, 0));  // ends the wait before its record goes
-    }
-    ASSERT_TRUE(raised) << c.event;
+    ASSERT_TRUE(Raised(ev)) << c.event;
     EXPECT_EQ(mask, c.event);
   }
 }
@@ -335,16 +335,9 @@ TEST_F(FakeUart, ALineErrorInTheCountersIsReportedWithItsByte) {
     Request ev;
     std::uint32_t mask = 0;
     ASSERT_FALSE(api.WaitCommEvent(h, &mask, &ev.ov)) << c.error;
-    {
-      std::lock_guard lk(uart.m);
-      ++(uart.icount.*c.counter);
-    }
+    Count(c.counter);
     ASSERT_EQ(::write(master, "z", 1), 1);
-    const bool raised = ev.ev.Wait(5000);
-    if (!raised) {
-      ASSERT_TRUE(api.SetCommMask(h, 0));  // ends the wait before its record goes
-    }
-    ASSERT_TRUE(raised) << c.error;
+    ASSERT_TRUE(Raised(ev)) << c.error;
     EXPECT_EQ(mask, EV_ERR) << c.error;
     std::uint32_t errors = 0;
     ASSERT_TRUE(api.ClearCommError(h, &errors, nullptr));
