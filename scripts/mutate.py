@@ -131,7 +131,9 @@ def build(build_dir, targets, jobs, timeout):
 def run_tests(m, build_dir, timeout):
     """'killed', 'survived' or 'timed out', and a detail line."""
     for t in m.tests:
-        cmd = [os.path.join(build_dir, "bin", t), "--gtest_brief=1"]
+        # The first failure decides; the rest of a broken program would only run into its
+        # time-outs (a wrong checksum fails every exchange slowly).
+        cmd = [os.path.join(build_dir, "bin", t), "--gtest_brief=1", "--gtest_fail_fast"]
         if m.filter:
             cmd.append("--gtest_filter=" + m.filter)
         code, out = run(cmd, cwd=os.path.join(build_dir, "bin"), timeout=timeout, env=test_env())
