@@ -103,17 +103,17 @@ def copy_tree(dest):
 
 
 def run(cmd, cwd, timeout, env=None):
-    """(returncode or None on time-out, output tail)."""
+    """(returncode or None on time-out, output)."""
     p = subprocess.Popen(cmd, cwd=cwd, env=env, stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
                          start_new_session=True)
     try:
         out, _ = p.communicate(timeout=timeout)
-        return p.returncode, out.decode(errors="replace")[-2000:]
+        return p.returncode, out.decode(errors="replace")
     except subprocess.TimeoutExpired:
         # The whole group: a hung test leaves simulators and helpers of its own behind.
         os.killpg(p.pid, signal.SIGKILL)
         out, _ = p.communicate()
-        return None, out.decode(errors="replace")[-2000:]
+        return None, out.decode(errors="replace")
 
 
 def test_env():
@@ -199,18 +199,18 @@ def main():
         env_cfg += ["-DCMAKE_CXX_COMPILER_LAUNCHER=ccache", "-DCMAKE_C_COMPILER_LAUNCHER=ccache"]
     code, out = run(env_cfg, cwd=work, timeout=args.build_timeout)
     if code != 0:
-        sys.exit("mutate: configure failed\n" + out)
+        sys.exit("mutate: configure failed\n" + out[-2000:])
     targets = sorted({t for m in muts if not m.equivalent for t in m.tests})
     ok, out = build(build_dir, targets, args.jobs, args.build_timeout)
     if not ok:
-        sys.exit("mutate: the unmutated tree does not build\n" + out)
+        sys.exit("mutate: the unmutated tree does not build\n" + out[-2000:])
 
     # Every test program must pass before any mutation means anything.
     for t in targets:
         code, out = run([os.path.join(build_dir, "bin", t), "--gtest_brief=1"],
                         cwd=os.path.join(build_dir, "bin"), timeout=args.timeout, env=test_env())
         if code != 0:
-            sys.exit(f"mutate: {t} fails on the unmutated tree\n{out}")
+            sys.exit(f"mutate: {t} fails on the unmutated tree\n{out[-2000:]}")
     print(f"baseline: {len(targets)} test programs pass", flush=True)
 
     for i, m in enumerate(muts, 1):
