@@ -1343,11 +1343,15 @@ void Device::PumpWritesLocked() {
 // only when all that is queued is this write's: older output ahead of it, or an immediate byte
 // among it, stays.
 void Device::TakeBackLocked(PendingWrite& w) {
+  // The line keeps sending while we look: output stops first, so the count we take off is the
+  // count flushed. Not under software flow, where restarting would override the peer's XOFF.
+  const bool stop = !(dcb_.Flags & dcb::fOutX) && tcflow(fd_, TCOOFF) == 0;
   int queued = 0, left = 0;
   if (!immOutstanding_ && ioctl(fd_, TIOCOUTQ, &queued) == 0 && queued > 0 &&
       std::uint32_t(queued) <= w.done && tcflush(fd_, TCOFLUSH) == 0 &&
       ioctl(fd_, TIOCOUTQ, &left) == 0 && left < queued)
     w.done -= std::uint32_t(queued - left);
+  if (stop) tcflow(fd_, TCOON);
 }
 
 // Drops RTS after output, unless a writer is still waiting for its own bytes to leave: they
