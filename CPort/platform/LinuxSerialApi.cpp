@@ -696,7 +696,7 @@ bool Device::Immediate(char c) {
     immOutstanding_ = true;
     if (softToggle_ && writes_.empty()) {
       tcdrain(fd_);
-      SetRtsLocked(false);
+      TransmitterOffLocked();
     }
     AfterWriteLocked(true, Clock::now());
     return true;
@@ -1283,7 +1283,8 @@ bool Device::Write(const void* buf, std::uint32_t n, std::uint32_t* written, Ove
         lk.unlock();
         tcdrain(fd_);
         lk.lock();
-        if (--txDraining_ == 0 && writes_.empty() && !immHeld_) SetRtsLocked(false);
+        --txDraining_;
+        if (writes_.empty() && !immHeld_) TransmitterOffLocked();
       }
       detail::FinishRequest(ov, n, 0);
       if (written) *written = n;
@@ -1343,13 +1344,13 @@ void Device::PumpWritesLocked() {
 // only when all that is queued is this write's: older output ahead of it, or an immediate byte
 // among it, stays.
 void Device::TakeBackLocked(PendingWrite& w) {
+  if (immOutstanding_) return;
   // The line keeps sending while we look: output stops first, so the count we take off is the
   // count flushed. Not under software flow, where restarting would override the peer's XOFF.
   const bool stop = !(dcb_.Flags & dcb::fOutX) && tcflow(fd_, TCOOFF) == 0;
   int queued = 0, left = 0;
-  if (!immOutstanding_ && ioctl(fd_, TIOCOUTQ, &queued) == 0 && queued > 0 &&
-      std::uint32_t(queued) <= w.done && tcflush(fd_, TCOFLUSH) == 0 &&
-      ioctl(fd_, TIOCOUTQ, &left) == 0 && left < queued)
+  if (ioctl(fd_, TIOCOUTQ, &queued) == 0 && queued > 0 && std::uint32_t(queued) <= w.done &&
+      tcflush(fd_, TCOFLUSH) == 0 && ioctl(fd_, TIOCOUTQ, &left) == 0 && left < queued)
     w.done -= std::uint32_t(queued - left);
   if (stop) tcflow(fd_, TCOON);
 }
