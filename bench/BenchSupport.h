@@ -14,6 +14,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <sched.h>
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
@@ -132,7 +133,16 @@ inline void StartCounting() {
 inline bool CountingSyscalls() { return detail::ProcessSyscallFd() >= 0; }
 
 // Called by a thread that plays the device, on itself; Leave before it ends.
+// With BENCH_DEVICE_CPU=N it moves to CPU N, away from the client's: a real device answers
+// from its own hardware, and a device thread the scheduler now and then puts beside the client
+// moves the client's CPU time by up to a tenth, as its wake-ups turn local or remote.
 inline void EnterDeviceThread() {
+  if (const char* cpu = std::getenv("BENCH_DEVICE_CPU"); cpu && *cpu) {
+    cpu_set_t set;
+    CPU_ZERO(&set);
+    CPU_SET(std::atoi(cpu), &set);
+    if (sched_setaffinity(0, sizeof set, &set) != 0) Die("BENCH_DEVICE_CPU: no such CPU");
+  }
   detail::DeviceThread t{pid_t(::gettid()), {}, -1};
   pthread_getcpuclockid(pthread_self(), &t.clock);
   if (CountingSyscalls()) t.syscallFd = detail::OpenSyscallCounter(false);
@@ -177,14 +187,19 @@ struct Costs {
   double cpuUs = 0;
   double voluntary = 0, involuntary = 0, syscalls = 0;
   long rounds = 0;
+  std::vector<double> blockCpuUs;  // CPU per round of each block
   void Add(const Snapshot& before, const Snapshot& after, int n) {
     cpuUs += after.cpuUs - before.cpuUs;
+    blockCpuUs.push_back((after.cpuUs - before.cpuUs) / n);
     voluntary += double(after.voluntary - before.voluntary);
     involuntary += double(after.involuntary - before.involuntary);
     syscalls += double(after.syscalls - before.syscalls);
     rounds += n;
   }
   double Per(double total) const { return rounds ? total / double(rounds) : 0; }
+  // CPU per round as the median over blocks: a virtual machine's host may stop a CPU for tens
+  // of milliseconds and charge it to whoever ran, which moves a mean by whole percents.
+  double CpuPerRound() const;
 };
 
 // Reads exactly n bytes from a blocking fd; false when the other side has gone.
@@ -317,14 +332,23 @@ struct Contender {
 
 // Runs every contender in blocks of `block` rounds, the order rotating from block to block
 // so that none always follows the same neighbour; the first `warmup` rounds of each are
-// not kept.
-inline void Interleave(std::vector<Contender>& cs, int rounds, int block, int warmup) {
+// not kept. With `settle`, each block waits that long after its open and one round: the
+// scheduler gives a new thread a load it has not shown yet, which takes tens of milliseconds
+// to fade, and until then it places the threads of an exchange otherwise than for a port kept
+// open (a round trip of a port with an event monitor measured 1.4 times its settled time).
+inline void Interleave(std::vector<Contender>& cs, int rounds, int block, int warmup,
+                       std::chrono::milliseconds settle = {}) {
   const int total = rounds + warmup;
   for (int done = 0, b = 0; done < total; done += block, ++b) {
     const int n = std::min(block, total - done);
     for (std::size_t k = 0; k < cs.size(); ++k) {
       Contender& c = cs[(k + std::size_t(b)) % cs.size()];
       c.open();
+      if (settle.count() > 0) {
+        c.round();
+        if (c.between) c.between();
+        std::this_thread::sleep_for(settle);
+      }
       // Costs count from the block's second round: the first also pays for what the open
       // started (threads that run up and settle), which a port kept open pays once.
       const bool counted = done >= warmup && n > 1;
@@ -344,6 +368,8 @@ inline void Interleave(std::vector<Contender>& cs, int rounds, int block, int wa
 // One line per contender with its costs: wall median and p90, the median's ratio to the
 // floor and to the reference, CPU per round and its ratio to the reference, context switches
 // per round (voluntary, and how many more than the reference; involuntary), system calls.
+inline double Costs::CpuPerRound() const { return Summarise(blockCpuUs).median; }
+
 inline void PrintCostLine(const Contender& c, const Contender& floor, const Contender& ref) {
   const Percentiles p = Summarise(c.samples);
   const double wallFloor = Summarise(floor.samples).median, wallRef = Summarise(ref.samples).median;
@@ -352,9 +378,9 @@ inline void PrintCostLine(const Contender& c, const Contender& floor, const Cont
   std::printf(
       "%-38s %7.1f us p90 %7.1f  x%.3f  ref x%.3f | cpu %6.1f us ref x%.3f | vcs %5.2f %+5.2f"
       "  ics %5.2f",
-      c.name.c_str(), p.median, p.p90, p.median / wallFloor, p.median / wallRef, k.Per(k.cpuUs),
-      k.Per(k.cpuUs) / r.Per(r.cpuUs), k.Per(k.voluntary), k.Per(k.voluntary) - r.Per(r.voluntary),
-      k.Per(k.involuntary));
+      c.name.c_str(), p.median, p.p90, p.median / wallFloor, p.median / wallRef, k.CpuPerRound(),
+      k.CpuPerRound() / r.CpuPerRound(), k.Per(k.voluntary),
+      k.Per(k.voluntary) - r.Per(r.voluntary), k.Per(k.involuntary));
   if (CountingSyscalls()) std::printf(" | sys %5.2f", k.Per(k.syscalls));
   std::printf("\n");
   std::fflush(stdout);

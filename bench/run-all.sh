@@ -1,10 +1,11 @@
 #!/usr/bin/env bash
 # Builds the measuring programs (in build-bench/, tests left out) and runs them all, one after
-# the other: the figures of docs/performance.md. Takes about four minutes.
-# Then the round trip three times more: counting system calls (through a tracepoint, which
-# slows every call a little, so not in the timed run); pinned to one CPU; and as on a slow
-# machine, pinned to one CPU beside a CPU-bound neighbour pinned to the same CPU, so that every
-# wake-up has to take the CPU from another runnable task.
+# the other: the figures of docs/performance.md. Takes about six minutes.
+# Then the round trip four times more: counting system calls (through a tracepoint, which
+# slows every call a little, so not in the timed run); with the client on one CPU and the
+# device thread on another, as a real device answers from its own hardware; pinned to one CPU;
+# and as on a slow machine, pinned to one CPU beside a CPU-bound neighbour pinned to the same
+# CPU, so that every wake-up has to take the CPU from another runnable task.
 # Usage: bench/run-all.sh [build-dir]      Environment: SLOW_CPU (default: the last CPU)
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -31,6 +32,13 @@ BENCH_SYSCALLS=1 "$bin/bench_roundtrip" 3000 0
 echo
 
 cpu=${SLOW_CPU:-$(($(nproc) - 1))}
+if (($(nproc) > 1)); then
+  other=$(((cpu + 1) % $(nproc)))
+  echo "== device apart: the client pinned to CPU $cpu, the device thread to CPU $other =="
+  BENCH_DEVICE_CPU=$other taskset -c "$cpu" "$bin/bench_roundtrip" 5000 0
+  echo
+fi
+
 echo "== one CPU: pinned to CPU $cpu =="
 taskset -c "$cpu" "$bin/bench_roundtrip" 5000 0
 echo
