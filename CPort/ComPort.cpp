@@ -345,8 +345,9 @@ std::int32_t TCustomComPort::StartWrite(const void* buffer, std::int32_t count,
   // event, and AwaitRequest must not wait for it.
   request->started = false;
   std::uint32_t n = 0;
-  if (!api_.WriteFile(handle_, buffer, static_cast<std::uint32_t>(std::max(count, 0)), &n,
-                      &request->overlapped)) {
+  request->doneAtOnce = api_.WriteFile(
+      handle_, buffer, static_cast<std::uint32_t>(std::max(count, 0)), &n, &request->overlapped);
+  if (!request->doneAtOnce) {
     const int error = serial::GetLastError();
     if (error != serial::ErrorIoPending) throw EComPort(CError_WriteFailed, error);
   }
@@ -366,8 +367,9 @@ std::int32_t TCustomComPort::StartRead(void* buffer, std::int32_t count, AsyncRe
   // event, and AwaitRequest must not wait for it.
   request->started = false;
   std::uint32_t n = 0;
-  if (!api_.ReadFile(handle_, buffer, static_cast<std::uint32_t>(std::max(count, 0)), &n,
-                     &request->overlapped)) {
+  request->doneAtOnce = api_.ReadFile(
+      handle_, buffer, static_cast<std::uint32_t>(std::max(count, 0)), &n, &request->overlapped);
+  if (!request->doneAtOnce) {
     const int error = serial::GetLastError();
     if (error != serial::ErrorIoPending) throw EComPort(CError_ReadFailed, error);
   }
@@ -390,7 +392,7 @@ std::int32_t TCustomComPort::AwaitRequest(AsyncRequest* request) {
   // Nothing was started: the request's event is still signalled and there is no result to take.
   if (!request->started) return 0;
   const int code = request->kind == rkWrite ? CError_WriteFailed : CError_ReadFailed;
-  if (!request->event.Wait(serial::Infinite)) RaiseWithLastError(code);
+  if (!request->doneAtOnce && !request->event.Wait(serial::Infinite)) RaiseWithLastError(code);
   std::uint32_t n = 0;
   if (!api_.GetOverlappedResult(handle_, &request->overlapped, &n, false)) RaiseWithLastError(code);
   return static_cast<std::int32_t>(n);

@@ -31,6 +31,9 @@ struct AsyncRequest {
   serial::Overlapped overlapped;
   RequestKind kind = rkWrite;
   bool started = false;
+  // The platform finished it within the start call, on this thread: no other thread touches
+  // its event, and the wait for it can be skipped.
+  bool doneAtOnce = false;
   AsyncRequest() { overlapped.hEvent = &event; }
 };
 

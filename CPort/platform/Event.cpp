@@ -32,10 +32,7 @@ void Event::Set() {
   SetLocked(*state_);
 }
 
-void Event::Reset() {
-  std::lock_guard<std::mutex> lk(state_->m);
-  state_->set = false;
-}
+void Event::Reset() { state_->set.store(false, std::memory_order_release); }
 
 bool Event::IsSet() const {
   std::shared_ptr<detail::EventDriver> driver;
@@ -86,15 +83,17 @@ bool Event::Wait(std::uint32_t timeoutMs) const {
       continue;
     }
     lk.unlock();
-    if (!driver->Drive(ov, deadline, infinite)) {
+    const detail::Drove drove = driver->Drive(ov, deadline, infinite);
+    if (drove == detail::Drove::Finished) return true;
+    if (drove == detail::Drove::Cannot) {
       // Someone else drives the device; the backend's own thread completes this request.
       driver->Delegate(ov);
       lk.lock();
       if (infinite) {
-        s.cv.wait(lk, [&] { return s.set; });
+        s.cv.wait(lk, [&] { return s.set.load(); });
         return true;
       }
-      return s.cv.wait_until(lk, deadline, [&] { return s.set; });
+      return s.cv.wait_until(lk, deadline, [&] { return s.set.load(); });
     }
     if (!infinite && detail::Clock::now() >= deadline) return IsSet();
   }

@@ -3,6 +3,7 @@
 // steps every backend shares.
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <memory>
@@ -23,13 +24,17 @@ struct Waiter {
   bool fired = false;
 };
 
+// What a drive ended with. Finished: the request has completed and whoever completed it is
+// done with its event, so the waiter may return without looking at the event again.
+enum class Drove { Cannot, Ran, Finished };
+
 // A backend that can complete the request behind an event from the waiting thread, which
 // saves a hand-over between threads. Drive returns when the event is set or the deadline
-// has passed; false when it cannot drive now (the caller then waits plainly).
+// has passed; Cannot when it cannot drive now (the caller then waits plainly).
 class EventDriver {
  public:
   virtual ~EventDriver() = default;
-  virtual bool Drive(const Overlapped* ov, Clock::time_point deadline, bool infinite) = 0;
+  virtual Drove Drive(const Overlapped* ov, Clock::time_point deadline, bool infinite) = 0;
   // Someone looks at the request without driving it: bring it up to date now and let the
   // backend's own thread complete it from here on.
   virtual void Delegate(const Overlapped* ov) = 0;
@@ -40,7 +45,9 @@ class EventDriver {
 struct Event::State {
   std::mutex m;
   std::condition_variable cv;
-  bool set = false;
+  // Set under m only, with the request's result: a waiter that sees it may free the event at
+  // once. Reset, by the event's owner, needs no lock.
+  std::atomic<bool> set{false};
   std::vector<detail::Waiter*> waiters;
   std::shared_ptr<detail::EventDriver> driver;  // only while a driveable request runs
   const Overlapped* driven = nullptr;

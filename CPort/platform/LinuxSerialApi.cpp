@@ -161,7 +161,7 @@ class Device final : public detail::EventDriver, public std::enable_shared_from_
   bool Write(const void* buf, std::uint32_t n, std::uint32_t* written, Overlapped* ov);
   bool Read(void* buf, std::uint32_t n, std::uint32_t* read, Overlapped* ov);
 
-  bool Drive(const Overlapped* ov, Clock::time_point deadline, bool infinite) override;
+  detail::Drove Drive(const Overlapped* ov, Clock::time_point deadline, bool infinite) override;
   void Delegate(const Overlapped* ov) override;
 
  private:
@@ -1153,11 +1153,13 @@ bool Device::Read(void* buf, std::uint32_t n, std::uint32_t* read, Overlapped* o
   return Fail(ErrorIoPending);
 }
 
-bool Device::Drive(const Overlapped* ov, Clock::time_point deadline, bool infinite) {
+// Every read is completed under mu_, so a read seen completed here has had its event set
+// and left alone: the waiter need not take the event's lock to see it.
+detail::Drove Device::Drive(const Overlapped* ov, Clock::time_point deadline, bool infinite) {
   Use use(this);
   Lock lk(mu_);
-  if (!ov->pending.load()) return true;
-  if (driving_ || closing_) return false;
+  if (!ov->pending.load()) return detail::Drove::Finished;
+  if (driving_ || closing_) return detail::Drove::Cannot;
   driving_ = true;
   driverThread_ = std::this_thread::get_id();
   auto now = Clock::now();
@@ -1202,7 +1204,7 @@ bool Device::Drive(const Overlapped* ov, Clock::time_point deadline, bool infini
   quietUntil_ = std::max(quietUntil_, now + kQuiet);
   FlushHeldLocked(now);
   UpdateWatcherLocked(now);  // someone else may need the fd watched now
-  return true;
+  return ov->pending.load() ? detail::Drove::Ran : detail::Drove::Finished;
 }
 
 void Device::Delegate(const Overlapped* ov) {
