@@ -185,6 +185,7 @@ class Device final : public detail::EventDriver, public std::enable_shared_from_
   void StopLineWatcher(Lock& lk);
 
   std::size_t RoomLocked() const;
+  bool HasRoomLocked() const;  // RoomLocked() != 0, mostly without walking the reads
   // The request path reads the clock once and passes the time down: a read of the clock
   // costs as much as the rest of the bookkeeping of an exchange.
   // False when the device has gone. Without a time, the clock is read only if bytes came.
@@ -603,7 +604,7 @@ bool Device::Purge(std::uint32_t flags) {
   // What the watcher polls for changes only with requests ended, a held byte dropped or room
   // made in a full queue; a plain clear before a request (the usual purge) leaves it alone.
   const bool watcherMayChange =
-      (flags & (PURGE_TXABORT | PURGE_RXABORT)) || immHeld_ || RoomLocked() == 0;
+      (flags & (PURGE_TXABORT | PURGE_RXABORT)) || immHeld_ || !HasRoomLocked();
   if (flags & PURGE_TXABORT && !writes_.empty()) {
     TakeBackLocked(writes_.front());  // the only one the kernel has bytes of
     while (!writes_.empty()) {
@@ -746,7 +747,7 @@ bool Device::ClearError(std::uint32_t* errors, ComStat* stat) {
   if (stat) {
     *stat = ComStat{};
     stat->cbInQue = std::uint32_t(queue_.size());
-    if (RoomLocked() == 0) {
+    if (!HasRoomLocked()) {
       int avail = 0;  // bytes the full queue left in the kernel
       if (ioctl(fd_, FIONREAD, &avail) == 0 && avail > 0) stat->cbInQue += std::uint32_t(avail);
     }
@@ -965,6 +966,13 @@ void Device::LineLoop() {
 
 // ---- input ----
 
+bool Device::HasRoomLocked() const {
+  if (queue_.size() < inQueueSize_) return true;
+  for (const PendingRead& r : reads_)
+    if (r.got < r.n) return true;
+  return false;
+}
+
 std::size_t Device::RoomLocked() const {
   std::size_t room = queue_.size() < inQueueSize_ ? inQueueSize_ - queue_.size() : 0;
   for (const PendingRead& r : reads_) room += r.n - r.got;
@@ -1179,7 +1187,7 @@ detail::Drove Device::Drive(const Overlapped* ov, Clock::time_point deadline, bo
       break;  // only the first read can end next
     }
     pollfd p[2] = {{fd_, POLLIN, 0}, {driverFd_, POLLIN, 0}};
-    if (RoomLocked() == 0) p[0].fd = -1;
+    if (!HasRoomLocked()) p[0].fd = -1;
     lk.unlock();
     timespec ts;
     const timespec* tsp = nullptr;
@@ -1407,11 +1415,12 @@ void Device::WakeDriverLocked() {
 // ---- the watcher ----
 
 bool Device::WantInLocked(Clock::time_point now) const {
-  if (gone_ || closing_ || driving_ || RoomLocked() == 0) return false;
-  if (readsDelegated_ && !reads_.empty()) return true;  // its owner waits elsewhere
-  // A read nobody drives must still be served: its owner may wait for a write that the peer
-  // only takes once we take its reply.
-  return (waitOv_ != nullptr || !reads_.empty()) && now >= quietUntil_;
+  if (gone_ || closing_ || driving_) return false;
+  // A delegated read's owner waits elsewhere. A read nobody drives must still be served: its
+  // owner may wait for a write that the peer only takes once we take its reply.
+  const bool asked = (readsDelegated_ && !reads_.empty()) ||
+                     ((waitOv_ != nullptr || !reads_.empty()) && now >= quietUntil_);
+  return asked && HasRoomLocked();
 }
 
 bool Device::WantOutLocked() const { return !gone_ && !closing_ && (!writes_.empty() || immHeld_); }
