@@ -1606,11 +1606,27 @@ struct DeviceTable : std::map<Handle, std::shared_ptr<Device>> {
 std::mutex gTableMu;
 DeviceTable gTable;
 Handle gNextHandle = 0x1000;
+// Changes with every close, under gTableMu: a thread's last look-up holds while it has not.
+std::atomic<std::uint64_t> gClosings{0};
+
+// A port's calls come from one or two threads, one handle each: each thread keeps its last
+// look-up and finds the device again without the table's lock.
+struct LastFound {
+  Handle h = InvalidHandle;
+  std::uint64_t closings = 0;
+  std::weak_ptr<Device> device;
+};
+thread_local LastFound tlsLastFound;
 
 std::shared_ptr<Device> Find(Handle h) {
+  LastFound& last = tlsLastFound;
+  if (last.h == h && last.closings == gClosings.load(std::memory_order_acquire)) {
+    if (std::shared_ptr<Device> d = last.device.lock()) return d;
+  }
   std::lock_guard<std::mutex> lk(gTableMu);
   auto it = gTable.find(h);
   if (it == gTable.end()) return nullptr;
+  last = {h, gClosings.load(std::memory_order_relaxed), it->second};
   return it->second;
 }
 
@@ -1676,6 +1692,7 @@ class LinuxSerialApi final : public SerialApi {
       if (it == gTable.end()) return Fail(EBADF);
       d = std::move(it->second);
       gTable.erase(it);
+      gClosings.fetch_add(1, std::memory_order_release);
     }
     d->Close();
     return true;

@@ -206,6 +206,58 @@ TEST(LinuxOpen, MissingAndHeldDevicesAreRefusedWithTheirErrno) {
   EXPECT_TRUE(api.CloseHandle(again));
 }
 
+// Calls find a handle's device again without the handle table's lock, from each thread's last
+// look-up: two ports used in turn from two threads each reach their own, and a closed handle
+// reaches nothing in a thread that used it just before.
+TEST(LinuxOpen, EachThreadReachesEachHandlesOwnDeviceAndNoneOnceItIsClosed) {
+  SerialApi& api = SystemSerialApi();
+  int masters[2] = {-1, -1};
+  Handle h[2] = {InvalidHandle, InvalidHandle};
+  for (int k = 0; k < 2; ++k) {
+    int slave = -1;
+    char name[128];
+    ASSERT_EQ(openpty(&masters[k], &slave, name, nullptr, nullptr), 0);
+    ::close(slave);
+    h[k] = api.CreateFile(name);
+    ASSERT_NE(h[k], InvalidHandle) << GetLastError();
+  }
+  const std::uint32_t masks[2] = {EV_RXCHAR, EV_TXEMPTY | EV_ERR};
+  ASSERT_TRUE(api.SetCommMask(h[0], masks[0]));
+  ASSERT_TRUE(api.SetCommMask(h[1], masks[1]));
+  auto eachReachesItsOwn = [&] {
+    for (int turn = 0; turn < 4; ++turn) {
+      std::uint32_t got = 0;
+      EXPECT_TRUE(api.GetCommMask(h[turn % 2], &got));
+      EXPECT_EQ(got, masks[turn % 2]) << "turn " << turn;
+    }
+  };
+  eachReachesItsOwn();
+  std::thread other(eachReachesItsOwn);
+  other.join();
+
+  // Both threads have just found the first port; then it is closed.
+  std::uint32_t got = 0;
+  std::promise<void> looked, closed;
+  std::thread user([&] {
+    EXPECT_TRUE(api.GetCommMask(h[0], &got));
+    looked.set_value();
+    closed.get_future().wait();
+    EXPECT_FALSE(api.GetCommMask(h[0], &got));
+    EXPECT_EQ(GetLastError(), EBADF);
+    EXPECT_TRUE(api.GetCommMask(h[1], &got));
+    EXPECT_EQ(got, masks[1]);
+  });
+  looked.get_future().wait();
+  EXPECT_TRUE(api.GetCommMask(h[0], &got));
+  ASSERT_TRUE(api.CloseHandle(h[0]));
+  closed.set_value();
+  user.join();
+  EXPECT_FALSE(api.PurgeComm(h[0], PURGE_RXCLEAR));
+  EXPECT_EQ(GetLastError(), EBADF);
+  EXPECT_TRUE(api.CloseHandle(h[1]));
+  for (int m : masters) ::close(m);
+}
+
 // Programs that use no flock: one that announces itself with a UUCP lock file, one that merely
 // holds the device open. Either way the two would split the incoming bytes.
 TEST(LinuxOpen, ADeviceHeldByAnotherProgramWithoutFlockIsRefused) {
@@ -403,6 +455,26 @@ TEST_F(PtyPort, ReadEndsAsSoonAsItsCountHasArrived) {
   const auto end = steady_clock::now() + seconds(2);
   while (n < 3 && steady_clock::now() < end) n += ReadNow(rest + n, 8 - n);
   EXPECT_EQ(std::string(rest, n), "XYZ");
+}
+
+// A wait shorter than the read ends with the read still running, and says so; the read then
+// ends as it would have, with the bytes that came after the wait.
+TEST_F(PtyPort, AWaitShorterThanItsReadEndsUnsetAndTheReadGoesOn) {
+  Timeouts(MaxDword, 2, 5000);
+  char buf[4];
+  Request rq;
+  std::uint32_t got = 0;
+  ASSERT_TRUE(StartRead(rq, buf, 4, &got));
+  pty.Send("ab");
+  const auto t0 = steady_clock::now();
+  EXPECT_FALSE(rq.ev.Wait(50));
+  EXPECT_GE(steady_clock::now() - t0, milliseconds(50));
+  std::uint32_t n = 0;
+  EXPECT_FALSE(api.GetOverlappedResult(h, &rq.ov, &n, false));
+  EXPECT_EQ(GetLastError(), ErrorIoIncomplete);
+  pty.Send("cd");
+  EXPECT_EQ(AwaitRead(rq), 4u);
+  EXPECT_EQ(std::string(buf, 4), "abcd");
 }
 
 TEST_F(PtyPort, IntervalTimeOutEndsAReadAfterAGap) {
