@@ -203,6 +203,7 @@ class Device final : public detail::EventDriver, public std::enable_shared_from_
   void RaiseLocked(std::uint32_t ev, Clock::time_point now);
   bool HoldLocked(Clock::time_point now) const;
   Clock::time_point HoldEndLocked() const;
+  Clock::time_point BatchEndLocked() const;  // when held events go at the latest; max: none
   void CompleteWaitLocked();
   void FlushHeldLocked(Clock::time_point now);
   void GoneLocked();
@@ -877,6 +878,7 @@ void Device::FlushHeldLocked(Clock::time_point now) {
 void Device::RaiseLocked(std::uint32_t ev, Clock::time_point now) {
   ev &= mask_;
   if (ev == 0) return;
+  const Clock::time_point endBefore = BatchEndLocked();
   if (history_ == 0 && !txCheckPending_) heldSince_ = now;
   history_ |= ev;
   if (!waitOv_) return;
@@ -884,7 +886,12 @@ void Device::RaiseLocked(std::uint32_t ev, Clock::time_point now) {
     CompleteWaitLocked();
     return;
   }
-  UpdateWatcherLocked(now);  // the watcher hands the batch over if the burst goes on too long
+  // The watcher hands the batch over if the burst goes on too long; it knows of any earlier end.
+  if (HoldEndLocked() < endBefore) UpdateWatcherLocked(now);
+}
+
+Clock::time_point Device::BatchEndLocked() const {
+  return history_ != 0 || txCheckPending_ ? HoldEndLocked() : Clock::time_point::max();
 }
 
 void Device::StartLineWatcherLocked() {
@@ -1236,12 +1243,14 @@ std::uint32_t Device::CharMicrosLocked() const {
 
 void Device::AfterWriteLocked(bool all, Clock::time_point now) {
   if (!all || !(mask_ & EV_TXEMPTY)) return;
+  const Clock::time_point endBefore = BatchEndLocked();
   if (history_ == 0 && !txCheckPending_) heldSince_ = now;
   txCheckPending_ = true;
   drainPending_ = false;  // the look at the output decides again
   if (!waitOv_) return;
   FlushHeldLocked(now);
-  if (waitOv_) UpdateWatcherLocked(now);  // held: the watcher hands the batch over in time
+  // Held: the watcher hands the batch over in time; it knows of any earlier end.
+  if (waitOv_ && HoldEndLocked() < endBefore) UpdateWatcherLocked(now);
 }
 
 void Device::LookAtOutputLocked() {
