@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Builds the measuring programs (in build-bench/, tests left out) and runs them all, one after
-# the other: the figures of docs/performance.md. Takes about six minutes.
+# the other: the figures of docs/performance.md. Takes about four minutes.
 # Then the round trip four times more: counting system calls (through a tracepoint, which
 # slows every call a little, so not in the timed run); with the client on one CPU and the
 # device thread on another, as a real device answers from its own hardware; pinned to one CPU;
