@@ -7,6 +7,7 @@
 #include <poll.h>
 #include <pthread.h>
 #include <pty.h>
+#include <sched.h>
 #include <sys/ioctl.h>
 #include <sys/resource.h>
 #include <sys/syscall.h>
@@ -14,7 +15,6 @@
 #include <time.h>
 #include <unistd.h>
 
-#include <sched.h>
 #include <algorithm>
 #include <chrono>
 #include <cstdio>

@@ -6,6 +6,23 @@ namespace {
 
 std::uint8_t ByteAt(const ByteString& s, std::size_t i) { return static_cast<std::uint8_t>(s[i]); }
 
+// The eight shifts of one byte, done once per byte value at compile time: every exchange
+// checks a reply, and a look-up per byte costs a tenth of the shifts.
+constexpr std::array<std::uint16_t, 256> CrcTable() {
+  std::array<std::uint16_t, 256> table{};
+  for (unsigned value = 0; value < 256; ++value) {
+    auto crc = static_cast<std::uint16_t>(value);
+    for (int bit = 0; bit < 8; ++bit) {
+      crc = (crc & 1) ? static_cast<std::uint16_t>((crc >> 1) ^ 0xA001)
+                      : static_cast<std::uint16_t>(crc >> 1);
+    }
+    table[value] = crc;
+  }
+  return table;
+}
+
+constexpr std::array<std::uint16_t, 256> kCrcTable = CrcTable();
+
 ByteString Head(DeviceAddress address, std::uint8_t function, std::uint8_t parameter,
                 std::uint8_t lengthWithoutText) {
   ByteString frame;
@@ -32,27 +49,6 @@ ByteString TextWrite(DeviceAddress address, std::uint8_t parameter, const ByteSt
   AppendCrc(frame);
   return frame;
 }
-
-}  // namespace
-
-namespace {
-
-// The eight shifts of one byte, done once per byte value at compile time: every exchange
-// checks a reply, and a look-up per byte costs a tenth of the shifts.
-constexpr std::array<std::uint16_t, 256> CrcTable() {
-  std::array<std::uint16_t, 256> table{};
-  for (unsigned value = 0; value < 256; ++value) {
-    auto crc = static_cast<std::uint16_t>(value);
-    for (int bit = 0; bit < 8; ++bit) {
-      crc = (crc & 1) ? static_cast<std::uint16_t>((crc >> 1) ^ 0xA001)
-                      : static_cast<std::uint16_t>(crc >> 1);
-    }
-    table[value] = crc;
-  }
-  return table;
-}
-
-constexpr std::array<std::uint16_t, 256> kCrcTable = CrcTable();
 
 }  // namespace
 
