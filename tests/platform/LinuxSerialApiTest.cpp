@@ -172,6 +172,15 @@ class PtyPort : public ::testing::Test {
     }
     return n;
   }
+  // Writes all of s and waits for the write to end; *n is what it reports written.
+  void WriteNow(const std::string& s, std::uint32_t* n) {
+    Request wr;
+    *n = 0;
+    if (!api.WriteFile(h, s.data(), std::uint32_t(s.size()), n, &wr.ov)) {
+      ASSERT_EQ(GetLastError(), ErrorIoPending);
+      ASSERT_TRUE(api.GetOverlappedResult(h, &wr.ov, n, true));
+    }
+  }
   std::uint32_t ReadNow(char* buf, std::uint32_t n) {
     Request rq;
     std::uint32_t got = 0;
@@ -372,12 +381,8 @@ TEST_F(PtyPort, BytesOfEveryValueGoBothWays) {
   std::string all;
   for (int i = 0; i < 256; ++i) all += char(i);
   all += std::string("\xff\xff\0\xff\0\0", 6);  // what would look like error marks
-  Request wr;
   std::uint32_t n = 0;
-  if (!api.WriteFile(h, all.data(), std::uint32_t(all.size()), &n, &wr.ov)) {
-    ASSERT_EQ(GetLastError(), ErrorIoPending);
-    ASSERT_TRUE(api.GetOverlappedResult(h, &wr.ov, &n, true));
-  }
+  ASSERT_NO_FATAL_FAILURE(WriteNow(all, &n));
   EXPECT_EQ(n, all.size());
   EXPECT_EQ(pty.Receive(all.size()), all);
 
@@ -710,12 +715,8 @@ TEST_F(PtyPort, AWriteEndedByItsTimeOutCountsWhatLeftAndNothingMoreFollows) {
   ASSERT_TRUE(api.SetCommTimeouts(h, CommTimeouts{MaxDword, 0, 0, 0, 300}));
   // Its own letter: what an earlier case left on the wire may still come in.
   const std::string big(1 << 20, 'T');
-  Request wr;
   std::uint32_t n = 0;
-  if (!api.WriteFile(h, big.data(), std::uint32_t(big.size()), &n, &wr.ov)) {
-    ASSERT_EQ(GetLastError(), ErrorIoPending);
-    ASSERT_TRUE(api.GetOverlappedResult(h, &wr.ov, &n, true));
-  }
+  ASSERT_NO_FATAL_FAILURE(WriteNow(big, &n));
   ASSERT_GT(n, 0u);
   ASSERT_LT(n, big.size());
   ComStat st;
@@ -792,12 +793,8 @@ TEST_F(PtyPort, CloseEndsSoonWhileTheFarEndHoldsTheOutput) {
   ASSERT_TRUE(api.SetCommState(h, LinkDcb(1200)));
   ASSERT_TRUE(api.SetCommTimeouts(h, CommTimeouts{MaxDword, 0, 0, 0, 300}));
   const std::string big(1 << 20, 'c');
-  Request wr;
   std::uint32_t n = 0;
-  if (!api.WriteFile(h, big.data(), std::uint32_t(big.size()), &n, &wr.ov)) {
-    ASSERT_EQ(GetLastError(), ErrorIoPending);
-    ASSERT_TRUE(api.GetOverlappedResult(h, &wr.ov, &n, true));
-  }
+  ASSERT_NO_FATAL_FAILURE(WriteNow(big, &n));
   ComStat st;
   std::uint32_t err = 0;
   ASSERT_TRUE(api.ClearCommError(h, &err, &st));
