@@ -16,6 +16,7 @@
 #include <iterator>
 #include <memory>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "Locations.h"
@@ -128,6 +129,14 @@ std::string ServerOf(const std::string& link) {
   const std::string prefix = "/dev/pts/";
   struct stat st {};
   if (target.rfind(prefix, 0) != 0 || stat(target.c_str(), &st) != 0) return {};
+  // The kernel gives a terminal's number again once it is free: a terminal made after the link
+  // is another program's, and the link was left by a simulator that was killed. (A simulator
+  // makes its terminal first, then its link.)
+  struct stat ls {};
+  if (lstat(link.c_str(), &ls) != 0) return {};
+  if (std::tie(ls.st_mtim.tv_sec, ls.st_mtim.tv_nsec) <
+      std::tie(st.st_ctim.tv_sec, st.st_ctim.tv_nsec))
+    return {};
   const std::string index = "tty-index:\t" + target.substr(prefix.size()) + "\n";
   DIR* proc = opendir("/proc");
   if (!proc) return {};

@@ -16,6 +16,7 @@
 
 #include <chrono>
 #include <cstdlib>
+#include <ctime>
 #include <filesystem>
 #include <system_error>
 #include <thread>
@@ -30,6 +31,25 @@ using devicesim::Device;
 using devicesim::PtyServerThread;
 using simtest::ReadReply;
 using simtest::Send;
+
+// Starts konfigurator-sim with argv and reads the first line it prints (the ready line, or
+// nothing when it refused to start). *lines stays open until the caller has stopped it: the
+// simulator prints as it stops.
+void StartSimulator(const char* const* argv, pid_t* pid, FILE** lines, char* line, int size) {
+  int fds[2];
+  ASSERT_EQ(pipe2(fds, O_CLOEXEC), 0);
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_adddup2(&actions, fds[1], 1);
+  const int spawned =
+      posix_spawn(pid, KONFIGURATOR_SIM, &actions, nullptr, const_cast<char**>(argv), environ);
+  posix_spawn_file_actions_destroy(&actions);
+  close(fds[1]);
+  ASSERT_EQ(spawned, 0);
+  *lines = fdopen(fds[0], "r");
+  line[0] = '\0';
+  ASSERT_NE(fgets(line, size, *lines), nullptr) << "no line from " << argv[0];
+}
 
 int OpenClient(const std::string& path) {
   const int fd = open(path.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
@@ -264,24 +284,56 @@ TEST(KonfiguratorSim, RefusesALinkARunningSimulatorServes) {
   EXPECT_FALSE(std::filesystem::exists(std::filesystem::symlink_status(link)));
   fclose(lines);
 
-  // A link left behind by a simulator that was killed is taken over.
-  std::filesystem::create_symlink(served, link);
-  posix_spawn_file_actions_init(&actions);
-  int out2[2];
-  ASSERT_EQ(pipe2(out2, O_CLOEXEC), 0);
-  posix_spawn_file_actions_adddup2(&actions, out2[1], 1);
+  // A link left behind by a simulator that was killed is taken over, even when its terminal's
+  // number has meanwhile gone to another program (other cases run simulators beside this one).
+  pid_t killed = 0;
+  ASSERT_NO_FATAL_FAILURE(StartSimulator(argv, &killed, &lines, line, sizeof line));
+  kill(killed, SIGKILL);
+  ASSERT_EQ(waitpid(killed, &status, 0), killed);
+  fclose(lines);
+  ASSERT_TRUE(std::filesystem::is_symlink(std::filesystem::symlink_status(link)));
   pid_t third = 0;
-  ASSERT_EQ(
-      posix_spawn(&third, KONFIGURATOR_SIM, &actions, nullptr, const_cast<char**>(argv), environ),
-      0);
-  posix_spawn_file_actions_destroy(&actions);
-  close(out2[1]);
-  lines = fdopen(out2[0], "r");
-  ASSERT_NE(fgets(line, sizeof line, lines), nullptr);
+  ASSERT_NO_FATAL_FAILURE(StartSimulator(argv, &third, &lines, line, sizeof line));
   EXPECT_NE(std::string(line).find("linked as"), std::string::npos) << line;
   kill(third, SIGTERM);
   waitpid(third, &status, 0);
   fclose(lines);
+  std::filesystem::remove_all(dir);
+}
+
+// The kernel gives a terminal's number again once it is free: a link made before the terminal
+// it now leads to was left by a simulator that was killed, whoever serves that number now.
+TEST(KonfiguratorSim, TakesOverALinkOlderThanTheTerminalItLeadsTo) {
+  const std::filesystem::path dir =
+      std::filesystem::temp_directory_path() / ("simreused-" + std::to_string(getpid()));
+  std::filesystem::remove_all(dir);
+  const std::string dirText = dir.string();
+  const char* other[] = {KONFIGURATOR_SIM, "--ports-dir", dirText.c_str(),
+                         "--port",         "COM5",        nullptr};
+  char line[512] = {};
+  pid_t running = 0;
+  FILE* runningOut = nullptr;
+  ASSERT_NO_FATAL_FAILURE(StartSimulator(other, &running, &runningOut, line, sizeof line));
+  // A link to the running one's terminal, as old as a link made an hour before it.
+  const std::filesystem::path link = dir / "COM4";
+  std::filesystem::create_symlink(std::filesystem::read_symlink(dir / "COM5"), link);
+  const timespec anHourAgo[2] = {{std::time(nullptr) - 3600, 0}, {std::time(nullptr) - 3600, 0}};
+  ASSERT_EQ(utimensat(AT_FDCWD, link.c_str(), anHourAgo, AT_SYMLINK_NOFOLLOW), 0);
+
+  const char* argv[] = {KONFIGURATOR_SIM, "--ports-dir", dirText.c_str(),
+                        "--port",         "COM4",        nullptr};
+  pid_t taking = 0;
+  FILE* takingOut = nullptr;
+  ASSERT_NO_FATAL_FAILURE(StartSimulator(argv, &taking, &takingOut, line, sizeof line));
+  EXPECT_NE(std::string(line).find("linked as"), std::string::npos) << line;
+  EXPECT_NE(std::filesystem::read_symlink(link), std::filesystem::read_symlink(dir / "COM5"));
+  int status = 0;
+  for (pid_t pid : {taking, running}) {
+    kill(pid, SIGTERM);
+    waitpid(pid, &status, 0);
+  }
+  fclose(takingOut);
+  fclose(runningOut);
   std::filesystem::remove_all(dir);
 }
 
