@@ -60,6 +60,7 @@ struct Snapshot {
   double cpuUs = 0;
   long voluntary = 0, involuntary = 0;
   long long syscalls = 0;
+  long moves = -1;  // the measuring thread's moves to another CPU; -1 where the kernel hides them
 };
 
 namespace detail {
@@ -116,6 +117,22 @@ inline void ThreadSwitches(pid_t tid, long* voluntary, long* involuntary) {
   }
 }
 
+// How often the calling thread was moved to another CPU: a moved thread finds its data in the
+// other CPU's cache, and that costs a few microseconds an exchange. Only kernels built with
+// scheduler debugging show it.
+inline long ThreadMoves() {
+  std::ifstream f("/proc/thread-self/sched");
+  std::string key;
+  while (f >> key)
+    if (key == "se.nr_migrations") {
+      std::string colon;
+      long v = -1;
+      f >> colon >> v;
+      return v;
+    }
+  return -1;
+}
+
 inline double ClockUs(clockid_t c) {
   timespec ts{};
   clock_gettime(c, &ts);
@@ -170,6 +187,7 @@ inline Snapshot TakeSnapshot() {
   s.voluntary = u.ru_nvcsw;
   s.involuntary = u.ru_nivcsw;
   s.syscalls = detail::ReadCounter(detail::ProcessSyscallFd());
+  s.moves = detail::ThreadMoves();
   std::lock_guard lock(detail::DeviceMu());
   for (const detail::DeviceThread& t : detail::DeviceThreads()) {
     s.cpuUs -= detail::ClockUs(t.clock);
@@ -186,6 +204,8 @@ inline Snapshot TakeSnapshot() {
 struct Costs {
   double cpuUs = 0;
   double voluntary = 0, involuntary = 0, syscalls = 0;
+  double moves = 0;
+  bool movesSeen = false;
   long rounds = 0;
   std::vector<double> blockCpuUs;  // CPU per round of each block
   void Add(const Snapshot& before, const Snapshot& after, int n) {
@@ -194,6 +214,10 @@ struct Costs {
     voluntary += double(after.voluntary - before.voluntary);
     involuntary += double(after.involuntary - before.involuntary);
     syscalls += double(after.syscalls - before.syscalls);
+    if (before.moves >= 0 && after.moves >= 0) {
+      moves += double(after.moves - before.moves);
+      movesSeen = true;
+    }
     rounds += n;
   }
   double Per(double total) const { return rounds ? total / double(rounds) : 0; }
@@ -382,6 +406,7 @@ inline void PrintCostLine(const Contender& c, const Contender& floor, const Cont
       k.CpuPerRound() / r.CpuPerRound(), k.Per(k.voluntary),
       k.Per(k.voluntary) - r.Per(r.voluntary), k.Per(k.involuntary));
   if (CountingSyscalls()) std::printf(" | sys %5.2f", k.Per(k.syscalls));
+  if (k.movesSeen) std::printf(" | moves %4.2f", k.Per(k.moves));
   std::printf("\n");
   std::fflush(stdout);
 }

@@ -129,8 +129,9 @@ int main(int argc, char** argv) {
   std::printf(
       "per exchange: wall median, p90, x floor, x ref (plain + tcflush) | CPU of all threads"
       " but the device's, median of blocks | voluntary context switches, + over ref |"
-      " involuntary%s\n",
-      CountingSyscalls() ? " | system calls" : "");
+      " involuntary%s%s\n",
+      CountingSyscalls() ? " | system calls" : "",
+      detail::ThreadMoves() >= 0 ? " | moves of the calling thread to another CPU" : "");
   for (const Contender& c : cs) PrintCostLine(c, cs[0], cs[1]);
 
   if (!only.empty() || timeoutReads <= 0) {
