@@ -53,8 +53,9 @@ std::size_t PollRead(int fd, char* buf, std::size_t n, int ms) {
 
 class Plain final : public Client {
  public:
-  explicit Plain(bool flush) : flush_(flush) {}
+  Plain(bool flush, int pauseNs) : flush_(flush), pause_(pauseNs) {}
   const char* Name() const override {
+    if (pause_ > 0) return "plain + tcflush, 0.5 us before poll";
     return flush_ ? "plain poll/read + tcflush" : "plain poll/read (floor)";
   }
   void Open(const std::string& path) override {
@@ -69,6 +70,12 @@ class Plain final : public Client {
   std::size_t Exchange(const std::string& request, char* reply, std::size_t n) override {
     if (flush_) tcflush(fd_, TCIOFLUSH);
     if (::write(fd_, request.data(), request.size()) != ssize_t(request.size())) return 0;
+    if (pause_ > 0) {
+      // Work of that length between the write and the wait, as a port's read set-up is.
+      const auto t0 = Clock::now();
+      while (Clock::now() - t0 < std::chrono::nanoseconds(pause_)) {
+      }
+    }
     return PollRead(fd_, reply, n, LinkTimeoutMs(n));
   }
   std::size_t TimedRead(char* buf, std::size_t n) override {
@@ -77,6 +84,7 @@ class Plain final : public Client {
 
  private:
   const bool flush_;
+  const int pause_;
   int fd_ = -1;
 };
 
@@ -297,7 +305,9 @@ class Sp final : public Client {
 
 void ServeUiQueue() { UiQueue().Serve(); }
 
-std::unique_ptr<Client> PlainClient(bool flushFirst) { return std::make_unique<Plain>(flushFirst); }
+std::unique_ptr<Client> PlainClient(bool flushFirst, int pauseNs) {
+  return std::make_unique<Plain>(flushFirst, pauseNs);
+}
 std::unique_ptr<Client> ComPortClient(bool events, bool serve, bool purge) {
   return std::make_unique<Ours>(events, serve, purge);
 }

@@ -31,7 +31,8 @@ inline int LinkTimeoutMs(std::size_t n) { return int(2 * n + 1000); }
 // they have handed over; ports opened after the first call use it.
 void ServeUiQueue();
 
-std::unique_ptr<Client> PlainClient(bool flushFirst);
+// With pauseNs, it works that long (on the clock) between its write and its wait for the reply.
+std::unique_ptr<Client> PlainClient(bool flushFirst, int pauseNs = 0);
 // With all ten events watched, as the device link opens it; its monitor's batches are served
 // after every round unless serve is false (then the monitor stays parked after its first).
 // Each exchange purges both buffers first, as the device link does, unless purge is false.

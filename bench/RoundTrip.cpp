@@ -88,6 +88,10 @@ int main(int argc, char** argv) {
   // Where the port's own cost goes: the platform layer alone, the port without its event monitor,
   // and with the monitor parked.
   clients.push_back(LayerClient());
+  // The reference with half a microsecond of work between its write and its wait, about what a
+  // port spends starting its read: where nothing pins the threads, the scheduler moves the
+  // client to the other CPU more often the later it sleeps, and each move costs microseconds.
+  clients.push_back(PlainClient(true, 500));
   clients.push_back(ComPortClient(false, true));
   clients.push_back(ComPortClient(true, false));
   clients.push_back(std::make_unique<TransactClient>(false, dir));
