@@ -504,7 +504,24 @@ bool FakeSerialApi::ReadFile(Handle h, void* buf, std::uint32_t n, std::uint32_t
     if (ov && ov->hEvent) ov->hEvent->Reset();
     return false;
   }
-  if (ov == nullptr || ov->hEvent == nullptr) return Refuse(EINVAL);
+  if (ov == nullptr) {
+    // Blocking: an overlapped read waited for at once. Every read ends under mu_, so the next
+    // call finds the event left alone.
+    thread_local Event done(false);
+    Overlapped own;
+    own.hEvent = &done;
+    if (!StartReadLocked(buf, n, read, &own) && GetLastError() != ErrorIoPending) return false;
+    lk.unlock();
+    // Its result is then taken as an overlapped read's is, where a test can make it fail.
+    detail::OverlappedResult(&own, nullptr, true);
+    return GetOverlappedResult(h, &own, read, false);
+  }
+  if (ov->hEvent == nullptr) return Refuse(EINVAL);
+  return StartReadLocked(buf, n, read, ov);
+}
+
+bool FakeSerialApi::StartReadLocked(void* buf, std::uint32_t n, std::uint32_t* read,
+                                    Overlapped* ov) {
   detail::StartRequest(ov);
   auto* r = new PendingRead{ov, static_cast<unsigned char*>(buf), n, 0, {}, {}};
   r->plan = detail::PlanRead(timeouts_, n, detail::Clock::now());

@@ -160,6 +160,7 @@ class Device final : public detail::EventDriver, public std::enable_shared_from_
   bool WaitEvent(std::uint32_t* mask, Overlapped* ov);
   bool Write(const void* buf, std::uint32_t n, std::uint32_t* written, Overlapped* ov);
   bool Read(void* buf, std::uint32_t n, std::uint32_t* read, Overlapped* ov);
+  bool ReadBlocking(void* buf, std::uint32_t n, std::uint32_t* read);
 
   detail::Drove Drive(const Overlapped* ov, Clock::time_point deadline, bool infinite) override;
   void Delegate(const Overlapped* ov) override;
@@ -195,6 +196,9 @@ class Device final : public detail::EventDriver, public std::enable_shared_from_
   void DecodeLocked(const unsigned char* raw, std::size_t n, Clock::time_point now);
   void ServeReadsLocked(Clock::time_point now);
   void FinishReadLocked(std::size_t index, int error);
+  bool BeginReadLocked(void* buf, std::uint32_t n, Overlapped* ov, Clock::time_point now);
+  detail::Drove DriveLocked(Lock& lk, const Overlapped* ov, Clock::time_point deadline,
+                            bool infinite);
   void PumpWritesLocked();
   void ServeWritesLocked(Clock::time_point now);
   void AfterWriteLocked(bool all, Clock::time_point now);
@@ -1127,14 +1131,11 @@ void Device::ServeReadsLocked(Clock::time_point now) {
   }
 }
 
-bool Device::Read(void* buf, std::uint32_t n, std::uint32_t* read, Overlapped* ov) {
-  Use use(this);
-  Lock lk(mu_);
-  if (ov == nullptr || ov->hEvent == nullptr || (buf == nullptr && n > 0)) return Fail(EINVAL);
+// Starts a read: false when refused (its event left clear), else it is queued or done.
+bool Device::BeginReadLocked(void* buf, std::uint32_t n, Overlapped* ov, Clock::time_point now) {
   ov->hEvent->Reset();
   if (!Usable()) return false;
   detail::StartRequest(ov);
-  const auto now = Clock::now();
   const detail::ReadPlan plan = detail::PlanRead(timeouts_, n, now);
   reads_.push_back(PendingRead{ov, static_cast<unsigned char*>(buf), n, 0, plan, now});
   // A read that must answer now takes what the kernel holds as well, behind the queued bytes
@@ -1158,6 +1159,15 @@ bool Device::Read(void* buf, std::uint32_t n, std::uint32_t* read, Overlapped* o
   // much: without it such a burst would lose its hold and hand every event over at once.
   if (!plan.immediate) quietUntil_ = std::max(quietUntil_, now + kQuiet);
   ServeReadsLocked(now);
+  return true;
+}
+
+bool Device::Read(void* buf, std::uint32_t n, std::uint32_t* read, Overlapped* ov) {
+  Use use(this);
+  Lock lk(mu_);
+  if (ov == nullptr || ov->hEvent == nullptr || (buf == nullptr && n > 0)) return Fail(EINVAL);
+  const auto now = Clock::now();
+  if (!BeginReadLocked(buf, n, ov, now)) return false;
   if (!ov->pending.load()) {
     if (read) *read = ov->transferred;
     if (ov->error != 0) return Fail(ov->error);
@@ -1168,6 +1178,29 @@ bool Device::Read(void* buf, std::uint32_t n, std::uint32_t* read, Overlapped* o
   return Fail(ErrorIoPending);
 }
 
+// The caller waits for its read right away: the read is started and driven under one lock,
+// with no event to attach, set and look at. Every read ends under mu_, so the record on this
+// stack is left alone once it is seen done here.
+bool Device::ReadBlocking(void* buf, std::uint32_t n, std::uint32_t* read) {
+  if (buf == nullptr && n > 0) return Fail(EINVAL);
+  thread_local Event done(false);  // set by whoever ends the read; looked at only below
+  Overlapped ov;
+  ov.hEvent = &done;
+  {
+    Use use(this);
+    Lock lk(mu_);
+    if (!BeginReadLocked(buf, n, &ov, Clock::now())) return false;
+    if (ov.pending.load() && !driving_ && !closing_)
+      DriveLocked(lk, &ov, Clock::time_point::max(), true);
+    if (ov.pending.load()) {
+      // Another thread drives this device: wait as an overlapped read would.
+      detail::AttachDriver(&ov, shared_from_this());
+      UpdateWatcherLocked();
+    }
+  }
+  return detail::OverlappedResult(&ov, read, true);
+}
+
 // Every read is completed under mu_, so a read seen completed here has had its event set
 // and left alone: the waiter need not take the event's lock to see it.
 detail::Drove Device::Drive(const Overlapped* ov, Clock::time_point deadline, bool infinite) {
@@ -1175,6 +1208,11 @@ detail::Drove Device::Drive(const Overlapped* ov, Clock::time_point deadline, bo
   Lock lk(mu_);
   if (!ov->pending.load()) return detail::Drove::Finished;
   if (driving_ || closing_) return detail::Drove::Cannot;
+  return DriveLocked(lk, ov, deadline, infinite);
+}
+
+detail::Drove Device::DriveLocked(Lock& lk, const Overlapped* ov, Clock::time_point deadline,
+                                  bool infinite) {
   driving_ = true;
   driverThread_ = std::this_thread::get_id();
   auto now = Clock::now();
@@ -1745,7 +1783,7 @@ class LinuxSerialApi final : public SerialApi {
                 Overlapped* ov) override {
     std::shared_ptr<Device> d = Find(h);
     if (!d) return Refused(ov, EBADF);
-    return d->Read(buf, n, read, ov);
+    return ov ? d->Read(buf, n, read, ov) : d->ReadBlocking(buf, n, read);
   }
 #undef WITH_DEVICE
 

@@ -168,6 +168,8 @@ class SerialApi {
   virtual bool WaitCommEvent(Handle h, std::uint32_t* mask, Overlapped* ov) = 0;
   virtual bool WriteFile(Handle h, const void* buf, std::uint32_t n, std::uint32_t* written,
                          Overlapped* ov) = 0;
+  // Without a request record (ov null) a read blocks until it ends by its count or its
+  // time-outs, and answers as GetOverlappedResult would then.
   virtual bool ReadFile(Handle h, void* buf, std::uint32_t n, std::uint32_t* read,
                         Overlapped* ov) = 0;
   virtual bool GetOverlappedResult(Handle h, Overlapped* ov, std::uint32_t* n, bool wait) = 0;

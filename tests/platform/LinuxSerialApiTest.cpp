@@ -579,6 +579,86 @@ TEST_F(PtyPort, AbortPurgeEndsAPendingReadAtOnceWithWhatItHolds) {
   EXPECT_EQ(std::string(buf, 3), "abc");
 }
 
+// A read without a request record blocks until it ends. Bounded here, so that one that never
+// ends fails the case (and is aborted) instead of hanging the program.
+bool ReadBlocking(SerialApi& api, Handle h, char* buf, std::uint32_t n, std::uint32_t* got) {
+  auto read = std::async(std::launch::async, [&] { return api.ReadFile(h, buf, n, got, nullptr); });
+  if (read.wait_for(seconds(10)) != std::future_status::ready) {
+    ADD_FAILURE() << "the blocking read did not end";
+    api.PurgeComm(h, PURGE_RXABORT);
+  }
+  return read.get();
+}
+
+TEST_F(PtyPort, ABlockingReadEndsByItsCountItsTimeOutAnAbortOrAClose) {
+  char buf[8];
+  std::uint32_t got = 0;
+  Timeouts(0, 0, 0);  // no time-out at all
+  std::thread peer([&] {
+    std::this_thread::sleep_for(milliseconds(30));
+    pty.Send("abcdefghij");
+  });
+  ASSERT_TRUE(ReadBlocking(api, h, buf, 8, &got)) << GetLastError();
+  peer.join();
+  EXPECT_EQ(std::string(buf, got), "abcdefgh");
+  // What came beyond the count waits for the next read.
+  ASSERT_TRUE(ReadBlocking(api, h, buf, 2, &got));
+  EXPECT_EQ(std::string(buf, got), "ij");
+
+  Timeouts(0, 0, 200);
+  pty.Send("xyz");
+  const auto t0 = steady_clock::now();
+  ASSERT_TRUE(ReadBlocking(api, h, buf, 8, &got));
+  EXPECT_GE(steady_clock::now() - t0, milliseconds(200));
+  EXPECT_EQ(std::string(buf, got), "xyz");
+
+  Timeouts(0, 0, 0);
+  std::thread aborter([&] {
+    pty.Send("ab");
+    std::this_thread::sleep_for(milliseconds(100));
+    EXPECT_TRUE(api.PurgeComm(h, PURGE_RXABORT));
+  });
+  ASSERT_TRUE(ReadBlocking(api, h, buf, 8, &got));
+  aborter.join();
+  EXPECT_EQ(std::string(buf, got), "ab");
+
+  std::thread closer([&] {
+    std::this_thread::sleep_for(milliseconds(100));
+    EXPECT_TRUE(api.CloseHandle(h));
+  });
+  ReadBlocking(api, h, buf, 8, &got);
+  closer.join();
+  EXPECT_EQ(got, 0u);
+  h = InvalidHandle;
+  EXPECT_FALSE(api.ReadFile(h, buf, 8, &got, nullptr));
+  EXPECT_EQ(GetLastError(), EBADF);
+}
+
+// While another thread drives its own read, a blocking read waits behind it for its turn; the
+// bytes go to the reads in the order they started.
+TEST_F(PtyPort, ABlockingReadBehindAnotherThreadsDrivenReadGetsTheBytesAfterIt) {
+  Timeouts(0, 0, 0);
+  char first[3], second[3];
+  std::uint32_t got = 0;
+  Request rq;
+  const auto t0 = steady_clock::now();
+  ASSERT_TRUE(StartRead(rq, first, 3, &got));
+  std::thread driver([&] { EXPECT_EQ(AwaitRead(rq), 3u); });
+  std::this_thread::sleep_for(milliseconds(50));  // the driver is in its wait by now
+  std::thread peer([&] {
+    std::this_thread::sleep_for(milliseconds(50));
+    pty.Send("abc");
+    std::this_thread::sleep_for(milliseconds(50));  // the first read has ended by then
+    pty.Send("def");
+  });
+  ASSERT_TRUE(ReadBlocking(api, h, second, 3, &got));
+  peer.join();
+  driver.join();
+  EXPECT_LT(steady_clock::now() - t0, seconds(5));
+  EXPECT_EQ(std::string(first, 3), "abc");
+  EXPECT_EQ(std::string(second, got), "def");
+}
+
 TEST_F(PtyPort, ARequestNobodyDrivesStillCompletes) {
   // Waiting through WaitForEither or polling the result hands the read to the backend.
   Timeouts(MaxDword, 0, 300);
