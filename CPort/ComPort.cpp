@@ -426,11 +426,12 @@ std::int32_t TCustomComPort::WriteText(const std::string& text) {
   return AwaitRequest(&request);
 }
 
+// A blocking read needs no request of its own: the platform waits for it as it drives it.
 std::int32_t TCustomComPort::ReadBytes(void* buffer, std::int32_t count) {
-  RequestLease lease(readRequest_);
-  AsyncRequest& request = lease.get();
-  StartRead(buffer, count, &request);
-  return AwaitRequest(&request);
+  std::uint32_t n = 0;
+  if (!api_.ReadFile(handle_, buffer, static_cast<std::uint32_t>(std::max(count, 0)), &n, nullptr))
+    RaiseWithLastError(CError_ReadFailed);
+  return static_cast<std::int32_t>(n);
 }
 
 std::int32_t TCustomComPort::ReadText(std::string& text, std::int32_t count) {
@@ -438,10 +439,8 @@ std::int32_t TCustomComPort::ReadText(std::string& text, std::int32_t count) {
     text.clear();
     return 0;
   }
-  RequestLease lease(readRequest_);
-  AsyncRequest& request = lease.get();
-  StartReadText(text, count, &request);
-  const std::int32_t n = AwaitRequest(&request);
+  text.resize(static_cast<std::size_t>(count));
+  const std::int32_t n = ReadBytes(text.data(), count);
   text.resize(static_cast<std::size_t>(n));
   return n;
 }

@@ -215,9 +215,8 @@ class TCustomComPort {
   [[noreturn]] static void RaiseWithLastError(int code);
   template <typename T>
   void SetLineSetting(T& field, T v);
-  // The blocking forms reuse one request per direction: an event costs an allocation, and
-  // every exchange makes a write and a read. A call that finds it taken (the same kind of
-  // call running in another thread) sets up a request of its own.
+  // The blocking write reuses one request: an event costs an allocation, and every exchange
+  // makes a write. A write that finds it taken (another thread writing) sets up one of its own.
   struct SharedRequest {
     AsyncRequest request;
     std::atomic<bool> taken{false};
@@ -226,7 +225,7 @@ class TCustomComPort {
 
   serial::SerialApi& api_;
   // run-time state
-  SharedRequest writeRequest_, readRequest_;
+  SharedRequest writeRequest_;
   std::unique_ptr<TComThread> monitor_;
   bool monitorStarted_ = false;
   serial::Handle handle_ = serial::InvalidHandle;

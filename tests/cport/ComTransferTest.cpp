@@ -4,6 +4,7 @@
 #include <chrono>
 #include <future>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "ComPort.h"
@@ -88,6 +89,15 @@ TEST_F(TransferTest, StartedRequestsCompleteThroughAwait) {
   fake.Feed("wxyz");
   EXPECT_EQ(port.AwaitRequest(r.get()), 4);
   EXPECT_EQ(in, "wxyz");
+
+  // A request still running when awaited is waited for.
+  EXPECT_EQ(port.StartReadText(in, 2, r.get()), 0);
+  auto feeder = std::async(std::launch::async, [&] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    fake.Feed("ab");
+  });
+  EXPECT_EQ(port.AwaitRequest(r.get()), 2);
+  EXPECT_EQ(in, "ab");
 }
 
 // A request reused after a start the device refused (gone, closed) has nothing running:
