@@ -505,15 +505,16 @@ bool FakeSerialApi::ReadFile(Handle h, void* buf, std::uint32_t n, std::uint32_t
     return false;
   }
   if (ov == nullptr) {
-    // Blocking: an overlapped read waited for at once. Every read ends under mu_, so the next
-    // call finds the event left alone.
+    // Blocking: an overlapped read waited for at once.
     thread_local Event done(false);
     Overlapped own;
     own.hEvent = &done;
     if (!StartReadLocked(buf, n, read, &own) && GetLastError() != ErrorIoPending) return false;
     lk.unlock();
-    // Its result is then taken as an overlapped read's is, where a test can make it fail.
     detail::OverlappedResult(&own, nullptr, true);
+    // Whoever ended it may still be setting the event; the next read must not find it set.
+    { std::lock_guard<std::mutex> settled(done.state().m); }
+    // Its result is taken as an overlapped read's is, where a test can make it fail.
     return GetOverlappedResult(h, &own, read, false);
   }
   if (ov->hEvent == nullptr) return Refuse(EINVAL);

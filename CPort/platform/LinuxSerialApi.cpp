@@ -1179,11 +1179,11 @@ bool Device::Read(void* buf, std::uint32_t n, std::uint32_t* read, Overlapped* o
 }
 
 // The caller waits for its read right away: the read is started and driven under one lock,
-// with no event to attach, set and look at. Every read ends under mu_, so the record on this
-// stack is left alone once it is seen done here.
+// with no event to attach, set and look at. Every read ends under mu_, so a read seen done
+// here has left the record on this stack and the event alone.
 bool Device::ReadBlocking(void* buf, std::uint32_t n, std::uint32_t* read) {
   if (buf == nullptr && n > 0) return Fail(EINVAL);
-  thread_local Event done(false);  // set by whoever ends the read; looked at only below
+  thread_local Event done(false);
   Overlapped ov;
   ov.hEvent = &done;
   {
@@ -1192,13 +1192,15 @@ bool Device::ReadBlocking(void* buf, std::uint32_t n, std::uint32_t* read) {
     if (!BeginReadLocked(buf, n, &ov, Clock::now())) return false;
     if (ov.pending.load() && !driving_ && !closing_)
       DriveLocked(lk, &ov, Clock::time_point::max(), true);
-    if (ov.pending.load()) {
-      // Another thread drives this device: wait as an overlapped read would.
-      detail::AttachDriver(&ov, shared_from_this());
-      UpdateWatcherLocked();
-    }
+    if (!ov.pending.load()) return detail::OverlappedResult(&ov, read, false);
+    // Another thread drives this device: wait as an overlapped read would.
+    detail::AttachDriver(&ov, shared_from_this());
+    UpdateWatcherLocked();
   }
-  return detail::OverlappedResult(&ov, read, true);
+  const bool ok = detail::OverlappedResult(&ov, read, true);
+  // Whoever ended it may still be setting the event; the next read must not find it set.
+  std::lock_guard<std::mutex> settled(done.state().m);
+  return ok;
 }
 
 // Every read is completed under mu_, so a read seen completed here has had its event set
