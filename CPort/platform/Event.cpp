@@ -234,6 +234,11 @@ bool OverlappedResult(Overlapped* ov, std::uint32_t* n, bool wait) {
     }
     while (ov->pending.load(std::memory_order_acquire)) ov->hEvent->Wait(Infinite);
   }
+  // A caller that waited may free or reuse the request and its event at once; whoever ended it
+  // marks it done before setting the event, and must have left the event first.
+  if (wait && ov->hEvent) {
+    std::lock_guard<std::mutex> settled(ov->hEvent->state().m);
+  }
   if (n) *n = ov->transferred;
   if (ov->error != 0) {
     SetLastError(ov->error);

@@ -512,8 +512,6 @@ bool FakeSerialApi::ReadFile(Handle h, void* buf, std::uint32_t n, std::uint32_t
     if (!StartReadLocked(buf, n, read, &own) && GetLastError() != ErrorIoPending) return false;
     lk.unlock();
     detail::OverlappedResult(&own, nullptr, true);
-    // Whoever ended it may still be setting the event; the next read must not find it set.
-    { std::lock_guard<std::mutex> settled(done.state().m); }
     // Its result is taken as an overlapped read's is, where a test can make it fail.
     return GetOverlappedResult(h, &own, read, false);
   }

@@ -1197,10 +1197,7 @@ bool Device::ReadBlocking(void* buf, std::uint32_t n, std::uint32_t* read) {
     detail::AttachDriver(&ov, shared_from_this());
     UpdateWatcherLocked();
   }
-  const bool ok = detail::OverlappedResult(&ov, read, true);
-  // Whoever ended it may still be setting the event; the next read must not find it set.
-  std::lock_guard<std::mutex> settled(done.state().m);
-  return ok;
+  return detail::OverlappedResult(&ov, read, true);
 }
 
 // Every read is completed under mu_, so a read seen completed here has had its event set
