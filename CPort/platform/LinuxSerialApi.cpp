@@ -1168,11 +1168,7 @@ bool Device::Read(void* buf, std::uint32_t n, std::uint32_t* read, Overlapped* o
   if (ov == nullptr || ov->hEvent == nullptr || (buf == nullptr && n > 0)) return Fail(EINVAL);
   const auto now = Clock::now();
   if (!BeginReadLocked(buf, n, ov, now)) return false;
-  if (!ov->pending.load()) {
-    if (read) *read = ov->transferred;
-    if (ov->error != 0) return Fail(ov->error);
-    return true;
-  }
+  if (!ov->pending.load()) return detail::OverlappedResult(ov, read, false);
   detail::AttachDriver(ov, shared_from_this());
   UpdateWatcherLocked(now);
   return Fail(ErrorIoPending);
