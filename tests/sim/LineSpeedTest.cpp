@@ -177,22 +177,13 @@ TEST(KonfiguratorSim, ServesSeveralAddressesAtItsOwnSpeed) {
   const std::filesystem::path dir =
       std::filesystem::temp_directory_path() / ("simspeed-" + std::to_string(getpid()));
   std::filesystem::remove_all(dir);
-  int out[2];
-  ASSERT_EQ(pipe2(out, O_CLOEXEC), 0);
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_adddup2(&actions, out[1], 1);
   const std::string dirText = dir.string();
   const char* argv[] = {KONFIGURATOR_SIM, "--ports-dir", dirText.c_str(), "--port", "COM4",
                         "--address",      "2,5",         "--speed",       "19200",  nullptr};
   pid_t pid = 0;
-  ASSERT_EQ(
-      posix_spawn(&pid, KONFIGURATOR_SIM, &actions, nullptr, const_cast<char**>(argv), environ), 0);
-  posix_spawn_file_actions_destroy(&actions);
-  close(out[1]);
-  FILE* lines = fdopen(out[0], "r");
-  char line[512] = {};
-  ASSERT_NE(fgets(line, sizeof line, lines), nullptr);
+  FILE* lines = nullptr;
+  char line[512];
+  ASSERT_NO_FATAL_FAILURE(simtest::StartSimulator(argv, &pid, &lines, line, sizeof line));
   EXPECT_NE(std::string(line).find("devices 2,5 at 19200 bit/s on /dev/"), std::string::npos)
       << line;
 

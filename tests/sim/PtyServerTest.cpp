@@ -31,25 +31,7 @@ using devicesim::Device;
 using devicesim::PtyServerThread;
 using simtest::ReadReply;
 using simtest::Send;
-
-// Starts konfigurator-sim with argv and reads the first line it prints (the ready line, or
-// nothing when it refused to start). *lines stays open until the caller has stopped it: the
-// simulator prints as it stops.
-void StartSimulator(const char* const* argv, pid_t* pid, FILE** lines, char* line, int size) {
-  int fds[2];
-  ASSERT_EQ(pipe2(fds, O_CLOEXEC), 0);
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_adddup2(&actions, fds[1], 1);
-  const int spawned =
-      posix_spawn(pid, KONFIGURATOR_SIM, &actions, nullptr, const_cast<char**>(argv), environ);
-  posix_spawn_file_actions_destroy(&actions);
-  close(fds[1]);
-  ASSERT_EQ(spawned, 0);
-  *lines = fdopen(fds[0], "r");
-  line[0] = '\0';
-  ASSERT_NE(fgets(line, size, *lines), nullptr) << "no line from " << argv[0];
-}
+using simtest::StartSimulator;
 
 int OpenClient(const std::string& path) {
   const int fd = open(path.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
@@ -166,22 +148,13 @@ TEST(KonfiguratorSim, ServesALinkedPortAndRemovesTheLinkOnStop) {
       std::filesystem::temp_directory_path() / ("simtest-" + std::to_string(getpid()));
   std::filesystem::remove_all(dir);
 
-  int out[2];
-  ASSERT_EQ(pipe2(out, O_CLOEXEC), 0);
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_adddup2(&actions, out[1], 1);
   const std::string dirText = dir.string();
   const char* argv[] = {KONFIGURATOR_SIM, "--ports-dir", dirText.c_str(), "--port",   "COM7",
                         "--address",      "9",           "--ip",          "10.0.0.7", nullptr};
   pid_t pid = 0;
-  ASSERT_EQ(
-      posix_spawn(&pid, KONFIGURATOR_SIM, &actions, nullptr, const_cast<char**>(argv), environ), 0);
-  posix_spawn_file_actions_destroy(&actions);
-  close(out[1]);
-  FILE* lines = fdopen(out[0], "r");
-  char line[512] = {};
-  ASSERT_NE(fgets(line, sizeof line, lines), nullptr);  // the ready line
+  FILE* lines = nullptr;
+  char line[512];
+  ASSERT_NO_FATAL_FAILURE(StartSimulator(argv, &pid, &lines, line, sizeof line));
   EXPECT_NE(std::string(line).find("COM7"), std::string::npos) << line;
 
   const std::filesystem::path link = dir / "COM7";
@@ -233,25 +206,16 @@ TEST(KonfiguratorSim, RefusesALinkARunningSimulatorServes) {
   const std::string dirText = dir.string();
   const char* argv[] = {KONFIGURATOR_SIM, "--ports-dir", dirText.c_str(), "--port", "COM4",
                         "--address",      "4",           nullptr};
-  int out[2];
-  ASSERT_EQ(pipe2(out, O_CLOEXEC), 0);
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_adddup2(&actions, out[1], 1);
   pid_t first = 0;
-  ASSERT_EQ(
-      posix_spawn(&first, KONFIGURATOR_SIM, &actions, nullptr, const_cast<char**>(argv), environ),
-      0);
-  posix_spawn_file_actions_destroy(&actions);
-  close(out[1]);
-  FILE* lines = fdopen(out[0], "r");
-  char line[512] = {};
-  ASSERT_NE(fgets(line, sizeof line, lines), nullptr);  // the ready line
+  FILE* lines = nullptr;
+  char line[512];
+  ASSERT_NO_FATAL_FAILURE(StartSimulator(argv, &first, &lines, line, sizeof line));
   const std::filesystem::path link = dir / "COM4";
   const std::filesystem::path served = std::filesystem::read_symlink(link);
 
   int err[2];
   ASSERT_EQ(pipe2(err, O_CLOEXEC), 0);
+  posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
   posix_spawn_file_actions_adddup2(&actions, err[1], 2);
   pid_t second = 0;
