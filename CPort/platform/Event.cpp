@@ -193,10 +193,17 @@ void StartRequest(Overlapped* ov) {
   ov->transferred = 0;
   ov->error = 0;
   ov->pending.store(true, std::memory_order_release);
-  ov->hEvent->Reset();
+  if (ov->hEvent) ov->hEvent->Reset();
 }
 
 void FinishRequest(Overlapped* ov, std::uint32_t transferred, int error) {
+  // A blocking call's record has no event: its caller looks at it under the backend's lock.
+  if (!ov->hEvent) {
+    ov->transferred = transferred;
+    ov->error = error;
+    ov->pending.store(false, std::memory_order_release);
+    return;
+  }
   // Result and event change together under the event's lock: a waiter that sees the event
   // set sees the result, and may free both as soon as the lock is released.
   Event::State& s = ov->hEvent->state();

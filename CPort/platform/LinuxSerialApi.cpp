@@ -34,6 +34,7 @@
 #include <fstream>
 #include <map>
 #include <thread>
+#include <vector>
 
 #include "Internal.h"
 
@@ -260,7 +261,9 @@ class Device final : public detail::EventDriver, public std::enable_shared_from_
   std::size_t inQueueSize_ = 4096;  // queue_ holds at most this; the rest waits in the kernel
   std::uint32_t outQueueSize_ = 4096;
   std::deque<unsigned char> queue_;  // bytes taken from the kernel that no read has asked for
-  std::deque<PendingRead> reads_;    // served oldest first; only the front can end next
+  // Served oldest first; only the front can end next. Mostly one read, started and ended on
+  // every exchange: a vector reuses the same slot where a deque walks through its blocks.
+  std::vector<PendingRead> reads_;
   std::deque<PendingWrite> writes_;  // the front is the one being written; the rest wait
   // Set when a read's owner waits outside Event::Wait (it will not drive): the watcher serves
   // the reads then. Cleared when reads_ empties.
@@ -1133,7 +1136,7 @@ void Device::ServeReadsLocked(Clock::time_point now) {
 
 // Starts a read: false when refused (its event left clear), else it is queued or done.
 bool Device::BeginReadLocked(void* buf, std::uint32_t n, Overlapped* ov, Clock::time_point now) {
-  ov->hEvent->Reset();
+  if (ov->hEvent) ov->hEvent->Reset();
   if (!Usable()) return false;
   detail::StartRequest(ov);
   const detail::ReadPlan plan = detail::PlanRead(timeouts_, n, now);
@@ -1150,7 +1153,7 @@ bool Device::BeginReadLocked(void* buf, std::uint32_t n, Overlapped* ov, Clock::
     r.got = std::uint32_t(take);
     if (take < n && !DrainInputLocked() && take == 0) {
       // Gone with nothing to hand over: refused, as a read of a gone device is.
-      ov->hEvent->Reset();
+      if (ov->hEvent) ov->hEvent->Reset();
       return Fail(EIO);
     }
   }
@@ -1174,14 +1177,12 @@ bool Device::Read(void* buf, std::uint32_t n, std::uint32_t* read, Overlapped* o
   return Fail(ErrorIoPending);
 }
 
-// The caller waits for its read right away: the read is started and driven under one lock,
-// with no event to attach, set and look at. Every read ends under mu_, so a read seen done
-// here has left the record on this stack and the event alone.
+// The caller waits for its read right away: the read is started and driven under one lock.
+// Every read ends under mu_, so this thread sees its end there, and needs no event for it
+// unless another thread drives the device.
 bool Device::ReadBlocking(void* buf, std::uint32_t n, std::uint32_t* read) {
   if (buf == nullptr && n > 0) return Fail(EINVAL);
-  thread_local Event done(false);
   Overlapped ov;
-  ov.hEvent = &done;
   {
     Use use(this);
     Lock lk(mu_);
@@ -1189,7 +1190,11 @@ bool Device::ReadBlocking(void* buf, std::uint32_t n, std::uint32_t* read) {
     if (ov.pending.load() && !driving_ && !closing_)
       DriveLocked(lk, &ov, Clock::time_point::max(), true);
     if (!ov.pending.load()) return detail::OverlappedResult(&ov, read, false);
-    // Another thread drives this device: wait as an overlapped read would.
+    // Another thread drives this device: wait as an overlapped read would. The event is given
+    // under mu_, where the read can end, so its end cannot miss it.
+    thread_local Event done(false);
+    done.Reset();
+    ov.hEvent = &done;
     detail::AttachDriver(&ov, shared_from_this());
     UpdateWatcherLocked();
   }
