@@ -398,32 +398,13 @@ std::int32_t TCustomComPort::AwaitRequest(AsyncRequest* request) {
   return static_cast<std::int32_t>(n);
 }
 
-// A blocking call's request, held exactly as long as the call and given back on every path.
-// A blocking call returns only once its request has ended, so the next call finds it idle.
-class TCustomComPort::RequestLease {
- public:
-  explicit RequestLease(SharedRequest& shared)
-      : shared_(shared.taken.exchange(true, std::memory_order_acquire) ? nullptr : &shared) {
-    if (!shared_) own_ = std::make_unique<AsyncRequest>();
-  }
-  ~RequestLease() {
-    if (shared_) shared_->taken.store(false, std::memory_order_release);
-  }
-  RequestLease(const RequestLease&) = delete;
-  RequestLease& operator=(const RequestLease&) = delete;
-  AsyncRequest& get() { return shared_ ? shared_->request : *own_; }
-
- private:
-  SharedRequest* shared_;
-  std::unique_ptr<AsyncRequest> own_;
-};
-
+// A blocking write needs no request of its own: the platform waits for it.
 std::int32_t TCustomComPort::WriteText(const std::string& text) {
   if (text.empty()) return 0;
-  RequestLease lease(writeRequest_);
-  AsyncRequest& request = lease.get();
-  StartWrite(text.data(), static_cast<std::int32_t>(text.size()), &request);
-  return AwaitRequest(&request);
+  std::uint32_t n = 0;
+  if (!api_.WriteFile(handle_, text.data(), static_cast<std::uint32_t>(text.size()), &n, nullptr))
+    RaiseWithLastError(CError_WriteFailed);
+  return static_cast<std::int32_t>(n);
 }
 
 // A blocking read needs no request of its own: the platform waits for it as it drives it.

@@ -2,7 +2,6 @@
 // device, written against the Win32-shaped serial interface of the platform layer.
 #pragma once
 
-#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -215,17 +214,8 @@ class TCustomComPort {
   [[noreturn]] static void RaiseWithLastError(int code);
   template <typename T>
   void SetLineSetting(T& field, T v);
-  // The blocking write reuses one request: an event costs an allocation, and every exchange
-  // makes a write. A write that finds it taken (another thread writing) sets up one of its own.
-  struct SharedRequest {
-    AsyncRequest request;
-    std::atomic<bool> taken{false};
-  };
-  class RequestLease;
-
   serial::SerialApi& api_;
   // run-time state
-  SharedRequest writeRequest_;
   std::unique_ptr<TComThread> monitor_;
   bool monitorStarted_ = false;
   serial::Handle handle_ = serial::InvalidHandle;

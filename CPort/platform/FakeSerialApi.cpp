@@ -477,21 +477,31 @@ bool FakeSerialApi::WriteFile(Handle h, const void* buf, std::uint32_t n, std::u
     if (ov && ov->hEvent) ov->hEvent->Reset();
     return false;
   }
-  if (ov == nullptr || ov->hEvent == nullptr) return Refuse(EINVAL);
-  detail::StartRequest(ov);
+  if (ov != nullptr && ov->hEvent == nullptr) return Refuse(EINVAL);
+  // Blocking: an overlapped write waited for at once, its result taken as an overlapped
+  // write's is, where a test can make it fail.
+  thread_local Event done(false);
+  Overlapped own;
+  own.hEvent = &done;
+  Overlapped* request = ov ? ov : &own;
+  detail::StartRequest(request);
   const std::uint32_t accepted = std::min(n, writeLimit_);
   if (writesPending_) {
-    writes_.push_back(PendingWrite{ov, std::string(p, p + accepted)});
-    return Refuse(ErrorIoPending);
+    writes_.push_back(PendingWrite{request, std::string(p, p + accepted)});
+    if (ov) return Refuse(ErrorIoPending);
+    lk.unlock();
+    detail::OverlappedResult(&own, nullptr, true);
+    return GetOverlappedResult(h, &own, written, false);
   }
   std::string data(p, p + accepted);
   written_ += data;
   if (written) *written = accepted;
-  detail::FinishRequest(ov, accepted, 0);
+  detail::FinishRequest(request, accepted, 0);
   RaiseLocked(EV_TXEMPTY);
   auto handler = onWrite_;
   lk.unlock();
   if (handler) handler(data);
+  if (!ov) return GetOverlappedResult(h, &own, written, false);
   SetLastError(0);
   return true;
 }

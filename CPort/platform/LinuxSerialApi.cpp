@@ -1306,53 +1306,67 @@ void Device::LookAtOutputLocked() {
   UpdateWatcherLocked();
 }
 
+// Without a request record the write blocks until it ends, as a synchronous write does. Most
+// writes go into the kernel's buffer at once and then need no event at all.
 bool Device::Write(const void* buf, std::uint32_t n, std::uint32_t* written, Overlapped* ov) {
-  Use use(this);
-  Lock lk(mu_);
-  if (ov == nullptr || ov->hEvent == nullptr || (buf == nullptr && n > 0)) return Fail(EINVAL);
-  ov->hEvent->Reset();
-  if (!Usable()) return false;
-  detail::StartRequest(ov);
-  const auto now = Clock::now();
-  PendingWrite w{ov, static_cast<const unsigned char*>(buf), n, 0, false, {}};
-  w.hasDeadline = detail::WriteDeadline(timeouts_, n, now, &w.deadline);
-  if (writes_.empty() && !immHeld_) {
-    if (softToggle_) SetRtsLocked(true);
-    while (w.done < n) {
-      const ssize_t r = ::write(fd_, w.buf + w.done, n - w.done);
-      if (r > 0) {
-        w.done += std::uint32_t(r);
-        continue;
+  const bool blocking = ov == nullptr;
+  if ((!blocking && ov->hEvent == nullptr) || (buf == nullptr && n > 0)) return Fail(EINVAL);
+  Overlapped own;
+  if (blocking) ov = &own;
+  {
+    Use use(this);
+    Lock lk(mu_);
+    if (ov->hEvent) ov->hEvent->Reset();
+    if (!Usable()) return false;
+    detail::StartRequest(ov);
+    const auto now = Clock::now();
+    PendingWrite w{ov, static_cast<const unsigned char*>(buf), n, 0, false, {}};
+    w.hasDeadline = detail::WriteDeadline(timeouts_, n, now, &w.deadline);
+    if (writes_.empty() && !immHeld_) {
+      if (softToggle_) SetRtsLocked(true);
+      while (w.done < n) {
+        const ssize_t r = ::write(fd_, w.buf + w.done, n - w.done);
+        if (r > 0) {
+          w.done += std::uint32_t(r);
+          continue;
+        }
+        if (r < 0 && errno == EINTR) continue;
+        if (r < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) break;
+        const int err = (r < 0) ? errno : EIO;
+        if (err == EIO) GoneLocked();
+        detail::FinishRequest(ov, w.done, err);
+        if (ov->hEvent) ov->hEvent->Reset();
+        if (blocking && written) *written = w.done;
+        return Fail(err);
       }
-      if (r < 0 && errno == EINTR) continue;
-      if (r < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) break;
-      const int err = (r < 0) ? errno : EIO;
-      if (err == EIO) GoneLocked();
-      detail::FinishRequest(ov, w.done, err);
-      ov->hEvent->Reset();
-      return Fail(err);
-    }
-    if (w.done == n) {
-      if (softToggle_) {
-        // Transmitter enable by hand: RTS drops once the last bit has left. Another writer may
-        // add its bytes meanwhile; the last one to see its own leave drops it.
-        ++txDraining_;
-        lk.unlock();
-        tcdrain(fd_);
-        lk.lock();
-        --txDraining_;
-        if (writes_.empty() && !immHeld_) TransmitterOffLocked();
+      if (w.done == n) {
+        if (softToggle_) {
+          // Transmitter enable by hand: RTS drops once the last bit has left. Another writer
+          // may add its bytes meanwhile; the last one to see its own leave drops it.
+          ++txDraining_;
+          lk.unlock();
+          tcdrain(fd_);
+          lk.lock();
+          --txDraining_;
+          if (writes_.empty() && !immHeld_) TransmitterOffLocked();
+        }
+        detail::FinishRequest(ov, n, 0);
+        if (written) *written = n;
+        // A write into the kernel's buffer takes no time worth a second look at the clock.
+        AfterWriteLocked(true, softToggle_ ? Clock::now() : now);
+        return true;
       }
-      detail::FinishRequest(ov, n, 0);
-      if (written) *written = n;
-      // A write into the kernel's buffer takes no time worth a second look at the clock.
-      AfterWriteLocked(true, softToggle_ ? Clock::now() : now);
-      return true;
     }
+    writes_.push_back(w);
+    UpdateWatcherLocked(now);
+    if (!blocking) return Fail(ErrorIoPending);
+    // The rest waits for room and the watcher ends it. The event is given under mu_, where
+    // the write can end, so its end cannot miss it.
+    thread_local Event done(false);
+    done.Reset();
+    own.hEvent = &done;
   }
-  writes_.push_back(w);
-  UpdateWatcherLocked(now);
-  return Fail(ErrorIoPending);
+  return detail::OverlappedResult(&own, written, true);
 }
 
 void Device::PumpWritesLocked() {

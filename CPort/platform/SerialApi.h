@@ -166,10 +166,11 @@ class SerialApi {
   // A refused call leaves the request's event clear, so a wait on it never returns a stale
   // result; a request that never started answers GetOverlappedResult with a count of 0.
   virtual bool WaitCommEvent(Handle h, std::uint32_t* mask, Overlapped* ov) = 0;
+  // Without a request record (ov null) a write blocks until it ends, by its count, its time-out
+  // or an abort, and a read until it ends by its count or its time-outs; both answer as
+  // GetOverlappedResult would then.
   virtual bool WriteFile(Handle h, const void* buf, std::uint32_t n, std::uint32_t* written,
                          Overlapped* ov) = 0;
-  // Without a request record (ov null) a read blocks until it ends by its count or its
-  // time-outs, and answers as GetOverlappedResult would then.
   virtual bool ReadFile(Handle h, void* buf, std::uint32_t n, std::uint32_t* read,
                         Overlapped* ov) = 0;
   virtual bool GetOverlappedResult(Handle h, Overlapped* ov, std::uint32_t* n, bool wait) = 0;

@@ -69,6 +69,24 @@ TEST_F(TransferTest, ShortWriteReportsTheAcceptedCount) {
   EXPECT_EQ(fake.Written(), "123");
 }
 
+TEST_F(TransferTest, ABlockingWriteTheDeviceHoldsReturnsOnceItEnds) {
+  fake.SetWritesPending(true);
+  auto write = std::async(std::launch::async, [&] { return port.WriteText("held"); });
+  // The device holds the write from the moment it has seen it.
+  const auto seen = [&] {
+    for (const auto& c : fake.Calls())
+      if (c.name == "WriteFile") return true;
+    return false;
+  };
+  for (int i = 0; i < 500 && !seen(); ++i)
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  EXPECT_EQ(write.wait_for(std::chrono::milliseconds(50)), std::future_status::timeout);
+  fake.CompleteWrites();
+  EXPECT_EQ(write.wait_for(std::chrono::seconds(5)), std::future_status::ready);
+  EXPECT_EQ(write.get(), 4);
+  EXPECT_EQ(fake.Written(), "held");
+}
+
 TEST_F(TransferTest, StartedRequestsCompleteThroughAwait) {
   fake.SetWritesPending(true);
   auto w = TCustomComPort::CreateRequest();

@@ -639,6 +639,74 @@ TEST_F(PtyPort, ABlockingReadEndsByItsCountItsTimeOutAnAbortOrAClose) {
   EXPECT_EQ(GetLastError(), EBADF);
 }
 
+// A write without a request record blocks until it ends. Bounded as the blocking read is.
+bool WriteBlocking(SerialApi& api, Handle& h, const std::string& s, std::uint32_t* n) {
+  auto write = std::async(std::launch::async, [&api, h, &s, n] {
+    return api.WriteFile(h, s.data(), std::uint32_t(s.size()), n, nullptr);
+  });
+  if (write.wait_for(seconds(10)) != std::future_status::ready) {
+    ADD_FAILURE() << "the blocking write did not end";
+    api.PurgeComm(h, PURGE_TXABORT);
+    if (write.wait_for(seconds(1)) != std::future_status::ready) {
+      api.CloseHandle(h);
+      h = InvalidHandle;
+    }
+  }
+  return write.get();
+}
+
+TEST_F(PtyPort, ABlockingWriteEndsByItsCountItsTimeOutAnAbortOrAClose) {
+  std::uint32_t n = 0;
+  ASSERT_TRUE(WriteBlocking(api, h, "hello", &n)) << GetLastError();
+  EXPECT_EQ(n, 5u);
+  EXPECT_EQ(pty.Receive(5), "hello");
+
+  SKIP_ON_EMULATED_FTDI_WIRE_FULL;
+  // More than the kernel holds: the rest goes as the far end makes room.
+  if (!OnRealDriver()) {
+    const std::string big(256 * 1024, 'b');
+    std::string arrived;
+    std::thread reader([&] { arrived = pty.Receive(big.size()); });
+    ASSERT_TRUE(WriteBlocking(api, h, big, &n)) << GetLastError();
+    reader.join();
+    EXPECT_EQ(n, big.size());
+    EXPECT_TRUE(arrived == big) << arrived.size() << " bytes arrived";
+  }
+
+  // Nobody reads the far end from here on.
+  const std::string full(1 << 20, 'f');
+  ASSERT_TRUE(api.SetCommTimeouts(h, CommTimeouts{MaxDword, 0, 0, 0, 300}));
+  auto t0 = steady_clock::now();
+  ASSERT_TRUE(WriteBlocking(api, h, full, &n)) << GetLastError();
+  EXPECT_GE(steady_clock::now() - t0, milliseconds(300));
+  EXPECT_GT(n, 0u);
+  EXPECT_LT(n, full.size());
+
+  ASSERT_TRUE(api.SetCommTimeouts(h, CommTimeouts{MaxDword, 0, 0, 0, 0}));
+  std::thread aborter([&] {
+    std::this_thread::sleep_for(milliseconds(100));
+    EXPECT_TRUE(api.PurgeComm(h, PURGE_TXABORT));
+  });
+  n = MaxDword;
+  t0 = steady_clock::now();
+  EXPECT_TRUE(WriteBlocking(api, h, full, &n)) << GetLastError();
+  aborter.join();
+  EXPECT_GE(steady_clock::now() - t0, milliseconds(100));
+  EXPECT_LT(n, full.size());
+
+  std::thread closer([&] {
+    std::this_thread::sleep_for(milliseconds(100));
+    EXPECT_TRUE(api.CloseHandle(h));
+  });
+  n = MaxDword;
+  WriteBlocking(api, h, full, &n);
+  closer.join();
+  EXPECT_LT(n, full.size());
+  h = InvalidHandle;
+  EXPECT_FALSE(api.WriteFile(h, "x", 1, &n, nullptr));
+  EXPECT_EQ(GetLastError(), EBADF);
+}
+
 // While another thread drives its own read, a blocking read waits behind it for its turn; the
 // bytes go to the reads in the order they started.
 TEST_F(PtyPort, ABlockingReadBehindAnotherThreadsDrivenReadGetsTheBytesAfterIt) {
