@@ -351,7 +351,8 @@ struct Contender {
   std::function<void()> close;
   std::function<void()> between;  // untimed, after every round (may be empty)
   std::vector<double> samples;
-  Costs costs;  // of the blocks past the warm-up, rounds and betweens alike
+  std::vector<double> blockMedians;  // of each block's kept samples, in the order of the blocks
+  Costs costs;                       // of the blocks past the warm-up, rounds and betweens alike
 };
 
 // Runs every contender in blocks of `block` rounds, the order rotating from block to block
@@ -376,6 +377,7 @@ inline void Interleave(std::vector<Contender>& cs, int rounds, int block, int wa
       // Costs count from the block's second round: the first also pays for what the open
       // started (threads that run up and settle), which a port kept open pays once.
       const bool counted = done >= warmup && n > 1;
+      const std::size_t first = c.samples.size();
       Snapshot before;
       for (int i = 0; i < n; ++i) {
         if (counted && i == 1) before = TakeSnapshot();
@@ -383,27 +385,45 @@ inline void Interleave(std::vector<Contender>& cs, int rounds, int block, int wa
         if (done + i >= warmup) c.samples.push_back(v);
         if (c.between) c.between();
       }
-      if (counted) c.costs.Add(before, TakeSnapshot(), n - 1);
+      if (counted) {
+        c.costs.Add(before, TakeSnapshot(), n - 1);
+        c.blockMedians.push_back(
+            Summarise(
+                std::vector<double>(c.samples.begin() + std::ptrdiff_t(first), c.samples.end()))
+                .median);
+      }
       c.close();
     }
   }
 }
 
-// One line per contender with its costs: wall median and p90, the median's ratio to the
-// floor and to the reference, CPU per round and its ratio to the reference, context switches
-// per round (voluntary, and how many more than the reference; involuntary), system calls.
+// One line per contender with its costs: wall median and p90, its ratio to the floor and to
+// the reference (paired by round), CPU per round and its ratio to the reference (paired), context
+// switches per round (voluntary, and how many more than the reference; involuntary), system calls.
 inline double Costs::CpuPerRound() const { return Summarise(blockCpuUs).median; }
+
+// The median over rounds of one contender's block against the other's block of the same
+// round. The host of a virtual machine changes how fast it runs it from one minute to the
+// next (a plain round trip took 17 us of CPU, then 11 us); blocks of one round run within a
+// second or so of each other, so the ratio of medians taken over the whole run would mix the
+// two speeds in whatever shares each contender happened to get.
+inline double PairedRatio(const std::vector<double>& a, const std::vector<double>& b) {
+  std::vector<double> r;
+  for (std::size_t i = 0; i < std::min(a.size(), b.size()); ++i)
+    if (b[i] > 0) r.push_back(a[i] / b[i]);
+  return r.empty() ? 0 : Summarise(r).median;
+}
 
 inline void PrintCostLine(const Contender& c, const Contender& floor, const Contender& ref) {
   const Percentiles p = Summarise(c.samples);
-  const double wallFloor = Summarise(floor.samples).median, wallRef = Summarise(ref.samples).median;
   const Costs& k = c.costs;
   const Costs& r = ref.costs;
   std::printf(
       "%-38s %7.1f us p90 %7.1f  x%.3f  ref x%.3f | cpu %6.1f us ref x%.3f | vcs %5.2f %+5.2f"
       "  ics %5.2f",
-      c.name.c_str(), p.median, p.p90, p.median / wallFloor, p.median / wallRef, k.CpuPerRound(),
-      k.CpuPerRound() / r.CpuPerRound(), k.Per(k.voluntary),
+      c.name.c_str(), p.median, p.p90, PairedRatio(c.blockMedians, floor.blockMedians),
+      PairedRatio(c.blockMedians, ref.blockMedians), k.CpuPerRound(),
+      PairedRatio(k.blockCpuUs, r.blockCpuUs), k.Per(k.voluntary),
       k.Per(k.voluntary) - r.Per(r.voluntary), k.Per(k.involuntary));
   if (CountingSyscalls()) std::printf(" | sys %5.2f", k.Per(k.syscalls));
   if (k.movesSeen) std::printf(" | moves %4.2f", k.Per(k.moves));

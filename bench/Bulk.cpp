@@ -46,6 +46,7 @@ int main(int argc, char** argv) {
                     if (++k % kPerMiB == 0) client->Between();
                   },
                   {},
+                  {},
                   {}});
   }
   // One block is one MiB; single 4 KiB exchanges are the samples, since whole MiBs vary

@@ -120,6 +120,7 @@ int main(int argc, char** argv) {
                   },
                   [client] { client->Between(); },
                   {},
+                  {},
                   {}});
   }
   // A port is opened once and then exchanges for as long as the operator works: each block
@@ -128,11 +129,12 @@ int main(int argc, char** argv) {
   Interleave(cs, rounds, kBlock, 3000, std::chrono::milliseconds(100));
   std::printf(
       "round trip, 7 bytes out, 8 back, %d rounds each, interleaved in blocks of %d, each"
-      " measured from 100 ms after its open\n",
+      " measured from 100 ms after its open; ratios are medians over rounds of a block against"
+      " the other's block of the same round\n",
       rounds, kBlock);
   std::printf(
       "per exchange: wall median, p90, x floor, x ref (plain + tcflush) | CPU of all threads"
-      " but the device's, median of blocks | voluntary context switches, + over ref |"
+      " but the device's, median of blocks, x ref | voluntary context switches, + over ref |"
       " involuntary%s%s\n",
       CountingSyscalls() ? " | system calls" : "",
       detail::ThreadMoves() >= 0 ? " | moves of the calling thread to another CPU" : "");
@@ -165,6 +167,7 @@ int main(int argc, char** argv) {
                     silent.Reset();
                   },
                   [client] { client->Between(); },
+                  {},
                   {},
                   {}});
   }
