@@ -579,20 +579,31 @@ TEST_F(PtyPort, AbortPurgeEndsAPendingReadAtOnceWithWhatItHolds) {
   EXPECT_EQ(std::string(buf, 3), "abc");
 }
 
-// A read without a request record blocks until it ends. Bounded here, so that one that never
+// A call without a request record blocks until it ends. Bounded here, so that one that never
 // ends fails the case (aborted, and if that does not end it, closed) instead of hanging.
-bool ReadBlocking(SerialApi& api, Handle& h, char* buf, std::uint32_t n, std::uint32_t* got) {
-  auto read = std::async(std::launch::async,
-                         [&api, h, buf, n, got] { return api.ReadFile(h, buf, n, got, nullptr); });
-  if (read.wait_for(seconds(10)) != std::future_status::ready) {
-    ADD_FAILURE() << "the blocking read did not end";
-    api.PurgeComm(h, PURGE_RXABORT);
-    if (read.wait_for(seconds(1)) != std::future_status::ready) {
+template <class Call>
+bool Bounded(SerialApi& api, Handle& h, std::uint32_t abort, const char* what, Call call) {
+  auto done = std::async(std::launch::async, call);
+  if (done.wait_for(seconds(10)) != std::future_status::ready) {
+    ADD_FAILURE() << "the blocking " << what << " did not end";
+    api.PurgeComm(h, abort);
+    if (done.wait_for(seconds(1)) != std::future_status::ready) {
       api.CloseHandle(h);
       h = InvalidHandle;
     }
   }
-  return read.get();
+  return done.get();
+}
+
+bool ReadBlocking(SerialApi& api, Handle& h, char* buf, std::uint32_t n, std::uint32_t* got) {
+  return Bounded(api, h, PURGE_RXABORT, "read",
+                 [&api, h, buf, n, got] { return api.ReadFile(h, buf, n, got, nullptr); });
+}
+
+bool WriteBlocking(SerialApi& api, Handle& h, const std::string& s, std::uint32_t* n) {
+  return Bounded(api, h, PURGE_TXABORT, "write", [&api, h, &s, n] {
+    return api.WriteFile(h, s.data(), std::uint32_t(s.size()), n, nullptr);
+  });
 }
 
 TEST_F(PtyPort, ABlockingReadEndsByItsCountItsTimeOutAnAbortOrAClose) {
@@ -637,22 +648,6 @@ TEST_F(PtyPort, ABlockingReadEndsByItsCountItsTimeOutAnAbortOrAClose) {
   h = InvalidHandle;
   EXPECT_FALSE(api.ReadFile(h, buf, 8, &got, nullptr));
   EXPECT_EQ(GetLastError(), EBADF);
-}
-
-// A write without a request record blocks until it ends. Bounded as the blocking read is.
-bool WriteBlocking(SerialApi& api, Handle& h, const std::string& s, std::uint32_t* n) {
-  auto write = std::async(std::launch::async, [&api, h, &s, n] {
-    return api.WriteFile(h, s.data(), std::uint32_t(s.size()), n, nullptr);
-  });
-  if (write.wait_for(seconds(10)) != std::future_status::ready) {
-    ADD_FAILURE() << "the blocking write did not end";
-    api.PurgeComm(h, PURGE_TXABORT);
-    if (write.wait_for(seconds(1)) != std::future_status::ready) {
-      api.CloseHandle(h);
-      h = InvalidHandle;
-    }
-  }
-  return write.get();
 }
 
 TEST_F(PtyPort, ABlockingWriteEndsByItsCountItsTimeOutAnAbortOrAClose) {
