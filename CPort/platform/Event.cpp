@@ -229,6 +229,12 @@ void AttachDriver(Overlapped* ov, std::shared_ptr<EventDriver> driver) {
   s.cv.notify_all();  // a plain waiter may take the driving over
 }
 
+Event& ThreadEvent() {
+  thread_local Event event(false);
+  event.Reset();
+  return event;
+}
+
 bool OverlappedResult(Overlapped* ov, std::uint32_t* n, bool wait) {
   if (ov == nullptr) {
     SetLastError(EINVAL);

@@ -478,11 +478,9 @@ bool FakeSerialApi::WriteFile(Handle h, const void* buf, std::uint32_t n, std::u
     return false;
   }
   if (ov != nullptr && ov->hEvent == nullptr) return Refuse(EINVAL);
-  // Blocking: an overlapped write waited for at once, its result taken as an overlapped
-  // write's is, where a test can make it fail.
-  thread_local Event done(false);
+  // Blocking: an overlapped write waited for at once.
   Overlapped own;
-  own.hEvent = &done;
+  if (!ov) own.hEvent = &detail::ThreadEvent();
   Overlapped* request = ov ? ov : &own;
   detail::StartRequest(request);
   const std::uint32_t accepted = std::min(n, writeLimit_);
@@ -490,8 +488,7 @@ bool FakeSerialApi::WriteFile(Handle h, const void* buf, std::uint32_t n, std::u
     writes_.push_back(PendingWrite{request, std::string(p, p + accepted)});
     if (ov) return Refuse(ErrorIoPending);
     lk.unlock();
-    detail::OverlappedResult(&own, nullptr, true);
-    return GetOverlappedResult(h, &own, written, false);
+    return AwaitOwn(h, own, written);
   }
   std::string data(p, p + accepted);
   written_ += data;
@@ -501,7 +498,7 @@ bool FakeSerialApi::WriteFile(Handle h, const void* buf, std::uint32_t n, std::u
   auto handler = onWrite_;
   lk.unlock();
   if (handler) handler(data);
-  if (!ov) return GetOverlappedResult(h, &own, written, false);
+  if (!ov) return AwaitOwn(h, own, written);
   SetLastError(0);
   return true;
 }
@@ -516,17 +513,21 @@ bool FakeSerialApi::ReadFile(Handle h, void* buf, std::uint32_t n, std::uint32_t
   }
   if (ov == nullptr) {
     // Blocking: an overlapped read waited for at once.
-    thread_local Event done(false);
     Overlapped own;
-    own.hEvent = &done;
+    own.hEvent = &detail::ThreadEvent();
     if (!StartReadLocked(buf, n, read, &own) && GetLastError() != ErrorIoPending) return false;
     lk.unlock();
-    detail::OverlappedResult(&own, nullptr, true);
-    // Its result is taken as an overlapped read's is, where a test can make it fail.
-    return GetOverlappedResult(h, &own, read, false);
+    return AwaitOwn(h, own, read);
   }
   if (ov->hEvent == nullptr) return Refuse(EINVAL);
   return StartReadLocked(buf, n, read, ov);
+}
+
+// A blocking call's own request, waited for; its result is taken as an overlapped request's
+// is, where a test can make it fail.
+bool FakeSerialApi::AwaitOwn(Handle h, Overlapped& own, std::uint32_t* n) {
+  detail::OverlappedResult(&own, nullptr, true);
+  return GetOverlappedResult(h, &own, n, false);
 }
 
 bool FakeSerialApi::StartReadLocked(void* buf, std::uint32_t n, std::uint32_t* read,

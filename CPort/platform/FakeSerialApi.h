@@ -129,6 +129,7 @@ class FakeSerialApi : public SerialApi {
   using Lock = std::unique_lock<std::mutex>;
 
   bool StartReadLocked(void* buf, std::uint32_t n, std::uint32_t* read, Overlapped* ov);
+  bool AwaitOwn(Handle h, Overlapped& own, std::uint32_t* n);
   bool Enter(Lock& lk, const char* name, Handle h, std::vector<std::int64_t> args,
              std::string text = {}, bool checkHandle = true);
   bool Refuse(int error);

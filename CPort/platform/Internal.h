@@ -63,6 +63,9 @@ void FinishRequest(Overlapped* ov, std::uint32_t transferred, int error);
 void AttachDriver(Overlapped* ov, std::shared_ptr<EventDriver> driver);
 // Shared GetOverlappedResult: works on the request record alone.
 bool OverlappedResult(Overlapped* ov, std::uint32_t* n, bool wait);
+// The calling thread's own event, cleared: what a blocking call that has to wait waits on.
+// A thread is inside one blocking call at a time.
+Event& ThreadEvent();
 
 Clock::time_point DeadlineAfter(std::uint32_t ms);
 

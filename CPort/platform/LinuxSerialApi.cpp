@@ -1192,9 +1192,7 @@ bool Device::ReadBlocking(void* buf, std::uint32_t n, std::uint32_t* read) {
     if (!ov.pending.load()) return detail::OverlappedResult(&ov, read, false);
     // Another thread drives this device: wait as an overlapped read would. The event is given
     // under mu_, where the read can end, so its end cannot miss it.
-    thread_local Event done(false);
-    done.Reset();
-    ov.hEvent = &done;
+    ov.hEvent = &detail::ThreadEvent();
     detail::AttachDriver(&ov, shared_from_this());
     UpdateWatcherLocked();
   }
@@ -1362,9 +1360,7 @@ bool Device::Write(const void* buf, std::uint32_t n, std::uint32_t* written, Ove
     if (!blocking) return Fail(ErrorIoPending);
     // The rest waits for room and the watcher ends it. The event is given under mu_, where
     // the write can end, so its end cannot miss it.
-    thread_local Event done(false);
-    done.Reset();
-    own.hEvent = &done;
+    own.hEvent = &detail::ThreadEvent();
   }
   return detail::OverlappedResult(&own, written, true);
 }
