@@ -361,13 +361,19 @@ struct Contender {
 // scheduler gives a new thread a load it has not shown yet, which takes tens of milliseconds
 // to fade, and until then it places the threads of an exchange otherwise than for a port kept
 // open (a round trip of a port with an event monitor measured 1.4 times its settled time).
+// A probe preloaded into the program (bench/count_calls.c) learns through this whose block the
+// calling thread runs: the contender's place in the list.
+extern "C" void bench_probe_contender(int index) __attribute__((weak));
+
 inline void Interleave(std::vector<Contender>& cs, int rounds, int block, int warmup,
                        std::chrono::milliseconds settle = {}) {
   const int total = rounds + warmup;
   for (int done = 0, b = 0; done < total; done += block, ++b) {
     const int n = std::min(block, total - done);
     for (std::size_t k = 0; k < cs.size(); ++k) {
-      Contender& c = cs[(k + std::size_t(b)) % cs.size()];
+      const std::size_t at = (k + std::size_t(b)) % cs.size();
+      Contender& c = cs[at];
+      if (bench_probe_contender) bench_probe_contender(int(at));
       c.open();
       if (settle.count() > 0) {
         c.round();
