@@ -198,8 +198,9 @@ class Device final : public detail::EventDriver, public std::enable_shared_from_
   void ServeReadsLocked(Clock::time_point now);
   void FinishReadLocked(std::size_t index, int error);
   bool BeginReadLocked(void* buf, std::uint32_t n, Overlapped* ov, Clock::time_point now);
+  void QueueEarlyReadLocked();
   detail::Drove DriveLocked(Lock& lk, const Overlapped* ov, Clock::time_point deadline,
-                            bool infinite);
+                            bool infinite, Clock::time_point now);
   void PumpWritesLocked();
   void ServeWritesLocked(Clock::time_point now);
   void AfterWriteLocked(bool all, Clock::time_point now);
@@ -241,6 +242,7 @@ class Device final : public detail::EventDriver, public std::enable_shared_from_
   //    gone_ none is left, and none is accepted (Usable).
   //  - Bytes: a byte is in the kernel, in queue_, or in the buffer of the oldest read(s);
   //    queue_ is non-empty only while no read has room left (ServeReadsLocked restores it).
+  //    earlyRead_ counts as the oldest read wherever bytes are placed: a drain queues it first.
   const int fd_;
   std::string lockFile_;  // our UUCP lock file, empty when we made none; removed by Close
   const bool hasLines_;   // the driver has modem lines (TIOCMGET works): not a pty
@@ -264,6 +266,12 @@ class Device final : public detail::EventDriver, public std::enable_shared_from_
   // Served oldest first; only the front can end next. Mostly one read, started and ended on
   // every exchange: a vector reuses the same slot where a deque walks through its blocks.
   std::vector<PendingRead> reads_;
+  // A blocking read that found nothing to take and nobody driving goes to sleep on the fd
+  // before it is queued: its owner then sleeps as soon after its write as it can, and the
+  // queueing happens once the reply is there. It joins reads_ when its owner wakes, and
+  // before anything else that reads_ must be whole for: another read, a drain, an abort, a
+  // close. ov is null when there is none; reads_ is empty while there is one.
+  PendingRead earlyRead_{};
   std::deque<PendingWrite> writes_;  // the front is the one being written; the rest wait
   // Set when a read's owner waits outside Event::Wait (it will not drive): the watcher serves
   // the reads then. Cleared when reads_ empties.
@@ -623,6 +631,7 @@ bool Device::Purge(std::uint32_t flags) {
     if (softToggle_) TransmitterOffLocked();
   }
   if (flags & PURGE_RXABORT) {
+    QueueEarlyReadLocked();
     while (!reads_.empty()) FinishReadLocked(0, 0);
     // Only a thread driving its read needs the wake-up; a stale one would cost the next read
     // an eventfd write, a read and a second poll (the device link purges before every request).
@@ -995,6 +1004,7 @@ std::size_t Device::RoomLocked() const {
 
 bool Device::DrainInputLocked(Clock::time_point now) {
   if (gone_) return false;
+  QueueEarlyReadLocked();
   unsigned char raw[4096];
   for (;;) {
     // Plain data for a waiting read goes straight into its buffer, with no copy on the way.
@@ -1134,10 +1144,17 @@ void Device::ServeReadsLocked(Clock::time_point now) {
   }
 }
 
+void Device::QueueEarlyReadLocked() {
+  if (earlyRead_.ov == nullptr) return;
+  reads_.push_back(earlyRead_);  // reads_ was empty: nothing can be ahead of it
+  earlyRead_.ov = nullptr;
+}
+
 // Starts a read: false when refused (its event left clear), else it is queued or done.
 bool Device::BeginReadLocked(void* buf, std::uint32_t n, Overlapped* ov, Clock::time_point now) {
   if (ov->hEvent) ov->hEvent->Reset();
   if (!Usable()) return false;
+  QueueEarlyReadLocked();
   detail::StartRequest(ov);
   const detail::ReadPlan plan = detail::PlanRead(timeouts_, n, now);
   reads_.push_back(PendingRead{ov, static_cast<unsigned char*>(buf), n, 0, plan, now});
@@ -1186,9 +1203,19 @@ bool Device::ReadBlocking(void* buf, std::uint32_t n, std::uint32_t* read) {
   {
     Use use(this);
     Lock lk(mu_);
-    if (!BeginReadLocked(buf, n, &ov, Clock::now())) return false;
+    const auto now = Clock::now();
+    bool early = false;  // nothing to take and nobody driving: sleep first, queue on waking
+    if (n > 0 && reads_.empty() && queue_.empty() && !driving_ && !closing_ && !gone_) {
+      const detail::ReadPlan plan = detail::PlanRead(timeouts_, n, now);
+      early = !plan.immediate;
+      if (early) {
+        detail::StartRequest(&ov);
+        earlyRead_ = PendingRead{&ov, static_cast<unsigned char*>(buf), n, 0, plan, now};
+      }
+    }
+    if (!early && !BeginReadLocked(buf, n, &ov, now)) return false;
     if (ov.pending.load() && !driving_ && !closing_)
-      DriveLocked(lk, &ov, Clock::time_point::max(), true);
+      DriveLocked(lk, &ov, Clock::time_point::max(), true, now);
     if (!ov.pending.load()) return detail::OverlappedResult(&ov, read, false);
     // Another thread drives this device: wait as an overlapped read would. The event is given
     // under mu_, where the read can end, so its end cannot miss it.
@@ -1206,14 +1233,13 @@ detail::Drove Device::Drive(const Overlapped* ov, Clock::time_point deadline, bo
   Lock lk(mu_);
   if (!ov->pending.load()) return detail::Drove::Finished;
   if (driving_ || closing_) return detail::Drove::Cannot;
-  return DriveLocked(lk, ov, deadline, infinite);
+  return DriveLocked(lk, ov, deadline, infinite, Clock::now());
 }
 
 detail::Drove Device::DriveLocked(Lock& lk, const Overlapped* ov, Clock::time_point deadline,
-                                  bool infinite) {
+                                  bool infinite, Clock::time_point now) {
   driving_ = true;
   driverThread_ = std::this_thread::get_id();
-  auto now = Clock::now();
   // The watcher's deadline then falls before the quiet period this read ends with, so a
   // short drive needs no kick at either end.
   quietUntil_ = std::max(quietUntil_, now + kQuiet);
@@ -1224,13 +1250,15 @@ detail::Drove Device::DriveLocked(Lock& lk, const Overlapped* ov, Clock::time_po
     if (!infinite && now >= deadline) break;
     // The next moment a read may end: its total or its interval.
     Clock::time_point until = infinite ? Clock::time_point::max() : deadline;
-    for (const PendingRead& r : reads_) {
+    // Only the first read can end next.
+    const PendingRead* first = earlyRead_.ov ? &earlyRead_ : reads_.empty() ? nullptr : &reads_[0];
+    if (first) {
+      const PendingRead& r = *first;
       if (r.plan.hasTotal) until = std::min(until, r.plan.total);
       if (r.plan.hasInterval && r.got > 0) until = std::min(until, r.lastByte + r.plan.interval);
-      break;  // only the first read can end next
     }
     pollfd p[2] = {{fd_, POLLIN, 0}, {driverFd_, POLLIN, 0}};
-    if (!HasRoomLocked()) p[0].fd = -1;
+    if (!earlyRead_.ov && !HasRoomLocked()) p[0].fd = -1;
     lk.unlock();
     timespec ts;
     const timespec* tsp = nullptr;
@@ -1243,6 +1271,7 @@ detail::Drove Device::DriveLocked(Lock& lk, const Overlapped* ov, Clock::time_po
     lk.lock();
     // The bytes, their events and the end of the drive all take this one time.
     now = Clock::now();
+    QueueEarlyReadLocked();
     if (r < 0 && err != EINTR) break;
     if (p[1].revents & POLLIN) {
       std::uint64_t v;
@@ -1443,6 +1472,7 @@ void Device::ServeWritesLocked(Clock::time_point now) {
 // ---- failures and completion ----
 
 void Device::CompleteAllLocked(int error) {
+  QueueEarlyReadLocked();
   while (!reads_.empty()) FinishReadLocked(0, error);
   while (!writes_.empty()) {
     detail::FinishRequest(writes_.front().ov, writes_.front().done, error);

@@ -728,6 +728,38 @@ TEST_F(PtyPort, ABlockingReadBehindAnotherThreadsDrivenReadGetsTheBytesAfterIt) 
   }
 }
 
+// The other way round: a blocking read asleep before any byte came is still the oldest read.
+// A read started after it, an abort and its own time-out all find it where they would had it
+// been queued before it slept.
+TEST_F(PtyPort, ABlockingReadAsleepBeforeItsBytesCameIsTheOldestRead) {
+  Timeouts(0, 0, 0);
+  char first[3] = {}, second[3] = {};
+  std::uint32_t got = MaxDword, got2 = 0;
+  std::thread reader([&] { EXPECT_TRUE(ReadBlocking(api, h, first, 3, &got)); });
+  std::this_thread::sleep_for(milliseconds(30));  // the reader sleeps by now
+  Request rq;
+  EXPECT_TRUE(StartRead(rq, second, 3, &got2));
+  pty.Send("abcdef");
+  reader.join();
+  EXPECT_EQ(AwaitRead(rq), 3u);
+  EXPECT_EQ(std::string(first, got), "abc");
+  EXPECT_EQ(std::string(second, 3), "def");
+
+  got = MaxDword;
+  reader = std::thread([&] { EXPECT_TRUE(ReadBlocking(api, h, first, 3, &got)); });
+  std::this_thread::sleep_for(milliseconds(30));
+  EXPECT_TRUE(api.PurgeComm(h, PURGE_RXABORT));
+  reader.join();
+  EXPECT_EQ(got, 0u);
+
+  // Its time-out runs while it sleeps unqueued.
+  Timeouts(0, 0, 200);
+  const auto t0 = steady_clock::now();
+  EXPECT_TRUE(ReadBlocking(api, h, first, 3, &got));
+  EXPECT_GE(steady_clock::now() - t0, milliseconds(200));
+  EXPECT_EQ(got, 0u);
+}
+
 TEST_F(PtyPort, ARequestNobodyDrivesStillCompletes) {
   // Waiting through WaitForEither or polling the result hands the read to the backend.
   Timeouts(MaxDword, 0, 300);
