@@ -6,7 +6,9 @@
 //
 // It also times how soon a caller goes to sleep for its reply: from the end of a write to a
 // terminal to the start of the same thread's next poll, ppoll, select or pselect. The later
-// it sleeps, the likelier the kernel wakes it on the other CPU. Kept per contender of
+// it sleeps, the likelier the kernel wakes it on the other CPU. And the way back: from the end
+// of that wait to the start of the next such write, the work between a reply and the next
+// request (taking the reply, a purge, the write's own set-up). Kept per contender of
 // bench_roundtrip (whose block runs is told through bench_probe_contender), and printed in
 // the order of the contenders' lines. Run the round trip with 0 time-out reads for it.
 #define _GNU_SOURCE
@@ -40,13 +42,21 @@ int pthread_mutex_lock(pthread_mutex_t* m) {
 }
 
 enum { kContenders = 32, kBuckets = 1000, kBucketNs = 10 };  // the last bucket: 10 us or more
-static atomic_long gaps[kContenders][kBuckets];
+static atomic_long gaps[kContenders][kBuckets], backs[kContenders][kBuckets];
 static __thread int contender = -1;
 static __thread long wroteAt;  // ns; 0 unless the thread's last such call was a terminal write
+static __thread long wokeAt;   // ns; 0 unless it was a wait that followed one
 
 void bench_probe_contender(int index) {
   contender = index;
-  wroteAt = 0;
+  wroteAt = wokeAt = 0;
+}
+
+static void Count(atomic_long* h, long ns) {
+  long b = ns / kBucketNs;
+  if (b < 0) b = 0;
+  if (b >= kBuckets) b = kBuckets - 1;
+  atomic_fetch_add(&h[b], 1);
 }
 
 static long NowNs(void) {
@@ -65,26 +75,35 @@ ssize_t write(int fd, const void* buf, size_t n) {
     const int saved = errno;
     tty = isatty(fd);
     errno = saved;
+    if (tty && wokeAt != 0) Count(backs[contender], NowNs() - wokeAt);
+    wokeAt = 0;
   }
   const ssize_t r = real(fd, buf, n);
   if (tty && r > 0) wroteAt = NowNs();
   return r;
 }
 
-static void WaitStarts(void) {
-  if (wroteAt == 0) return;
-  long b = (NowNs() - wroteAt) / kBucketNs;
+// Returns whether the wait follows a terminal write, for WaitEnded.
+static int WaitStarts(void) {
+  if (wroteAt == 0) return 0;
+  Count(gaps[contender], NowNs() - wroteAt);
   wroteAt = 0;
-  if (b < 0) b = 0;
-  if (b >= kBuckets) b = kBuckets - 1;
-  atomic_fetch_add(&gaps[contender][b], 1);
+  return 1;
+}
+
+static void WaitEnded(int timed) {
+  if (timed) wokeAt = NowNs();
 }
 
 int poll(struct pollfd* fds, nfds_t n, int timeout) {
   static int (*real)(struct pollfd*, nfds_t, int);
   if (!real) real = (int (*)(struct pollfd*, nfds_t, int))dlsym(RTLD_NEXT, "poll");
-  WaitStarts();
-  return real(fds, n, timeout);
+  const int timed = WaitStarts();
+  const int r_ = real(fds, n, timeout);
+  const int saved = errno;
+  WaitEnded(timed);
+  errno = saved;
+  return r_;
 }
 
 int ppoll(struct pollfd* fds, nfds_t n, const struct timespec* t, const sigset_t* mask) {
@@ -92,16 +111,24 @@ int ppoll(struct pollfd* fds, nfds_t n, const struct timespec* t, const sigset_t
   if (!real)
     real = (int (*)(struct pollfd*, nfds_t, const struct timespec*, const sigset_t*))dlsym(
         RTLD_NEXT, "ppoll");
-  WaitStarts();
-  return real(fds, n, t, mask);
+  const int timed = WaitStarts();
+  const int r_ = real(fds, n, t, mask);
+  const int saved = errno;
+  WaitEnded(timed);
+  errno = saved;
+  return r_;
 }
 
 int select(int n, fd_set* r, fd_set* w, fd_set* e, struct timeval* t) {
   static int (*real)(int, fd_set*, fd_set*, fd_set*, struct timeval*);
   if (!real)
     real = (int (*)(int, fd_set*, fd_set*, fd_set*, struct timeval*))dlsym(RTLD_NEXT, "select");
-  WaitStarts();
-  return real(n, r, w, e, t);
+  const int timed = WaitStarts();
+  const int r_ = real(n, r, w, e, t);
+  const int saved = errno;
+  WaitEnded(timed);
+  errno = saved;
+  return r_;
 }
 
 int pselect(int n, fd_set* r, fd_set* w, fd_set* e, const struct timespec* t, const sigset_t* m) {
@@ -109,8 +136,18 @@ int pselect(int n, fd_set* r, fd_set* w, fd_set* e, const struct timespec* t, co
   if (!real)
     real = (int (*)(int, fd_set*, fd_set*, fd_set*, const struct timespec*, const sigset_t*))dlsym(
         RTLD_NEXT, "pselect");
-  WaitStarts();
-  return real(n, r, w, e, t, m);
+  const int timed = WaitStarts();
+  const int r_ = real(n, r, w, e, t, m);
+  const int saved = errno;
+  WaitEnded(timed);
+  errno = saved;
+  return r_;
+}
+
+static long Total(const atomic_long* h) {
+  long total = 0;
+  for (int b = 0; b < kBuckets; ++b) total += h[b];
+  return total;
 }
 
 static long Percentile(const atomic_long* h, long total, double p) {
@@ -125,11 +162,13 @@ static long Percentile(const atomic_long* h, long total, double p) {
 __attribute__((destructor)) static void Report(void) {
   fprintf(stderr, "calls: clock reads %ld, mutex locks %ld\n", (long)clockReads, (long)mutexLocks);
   for (int c = 0; c < kContenders; ++c) {
-    long total = 0;
-    for (int b = 0; b < kBuckets; ++b) total += gaps[c][b];
-    if (total == 0) continue;
-    fprintf(stderr, "write to wait, contender %2d: %7ld waits, ns p10 %5ld median %5ld p90 %5ld\n",
-            c, total, Percentile(gaps[c], total, 0.1), Percentile(gaps[c], total, 0.5),
-            Percentile(gaps[c], total, 0.9));
+    const long to = Total(gaps[c]), back = Total(backs[c]);
+    if (to == 0) continue;
+    fprintf(stderr,
+            "contender %2d: write to wait (%ld) ns p10 %5ld median %5ld p90 %5ld | wait to write "
+            "(%ld) ns p10 %5ld median %5ld p90 %5ld\n",
+            c, to, Percentile(gaps[c], to, 0.1), Percentile(gaps[c], to, 0.5),
+            Percentile(gaps[c], to, 0.9), back, Percentile(backs[c], back, 0.1),
+            Percentile(backs[c], back, 0.5), Percentile(backs[c], back, 0.9));
   }
 }
