@@ -91,19 +91,21 @@ static int WaitStarts(void) {
   return 1;
 }
 
-static void WaitEnded(int timed) {
-  if (timed) wokeAt = NowNs();
+// Passes the wait's result through, its errno untouched.
+static int WaitEnded(int timed, int r) {
+  if (timed) {
+    const int saved = errno;
+    wokeAt = NowNs();
+    errno = saved;
+  }
+  return r;
 }
 
 int poll(struct pollfd* fds, nfds_t n, int timeout) {
   static int (*real)(struct pollfd*, nfds_t, int);
   if (!real) real = (int (*)(struct pollfd*, nfds_t, int))dlsym(RTLD_NEXT, "poll");
-  const int timed = WaitStarts();
-  const int r_ = real(fds, n, timeout);
-  const int saved = errno;
-  WaitEnded(timed);
-  errno = saved;
-  return r_;
+  const int timed = WaitStarts();  // before the wait, whatever order arguments go in
+  return WaitEnded(timed, real(fds, n, timeout));
 }
 
 int ppoll(struct pollfd* fds, nfds_t n, const struct timespec* t, const sigset_t* mask) {
@@ -111,24 +113,16 @@ int ppoll(struct pollfd* fds, nfds_t n, const struct timespec* t, const sigset_t
   if (!real)
     real = (int (*)(struct pollfd*, nfds_t, const struct timespec*, const sigset_t*))dlsym(
         RTLD_NEXT, "ppoll");
-  const int timed = WaitStarts();
-  const int r_ = real(fds, n, t, mask);
-  const int saved = errno;
-  WaitEnded(timed);
-  errno = saved;
-  return r_;
+  const int timed = WaitStarts();  // before the wait, whatever order arguments go in
+  return WaitEnded(timed, real(fds, n, t, mask));
 }
 
 int select(int n, fd_set* r, fd_set* w, fd_set* e, struct timeval* t) {
   static int (*real)(int, fd_set*, fd_set*, fd_set*, struct timeval*);
   if (!real)
     real = (int (*)(int, fd_set*, fd_set*, fd_set*, struct timeval*))dlsym(RTLD_NEXT, "select");
-  const int timed = WaitStarts();
-  const int r_ = real(n, r, w, e, t);
-  const int saved = errno;
-  WaitEnded(timed);
-  errno = saved;
-  return r_;
+  const int timed = WaitStarts();  // before the wait, whatever order arguments go in
+  return WaitEnded(timed, real(n, r, w, e, t));
 }
 
 int pselect(int n, fd_set* r, fd_set* w, fd_set* e, const struct timespec* t, const sigset_t* m) {
@@ -136,12 +130,8 @@ int pselect(int n, fd_set* r, fd_set* w, fd_set* e, const struct timespec* t, co
   if (!real)
     real = (int (*)(int, fd_set*, fd_set*, fd_set*, const struct timespec*, const sigset_t*))dlsym(
         RTLD_NEXT, "pselect");
-  const int timed = WaitStarts();
-  const int r_ = real(n, r, w, e, t, m);
-  const int saved = errno;
-  WaitEnded(timed);
-  errno = saved;
-  return r_;
+  const int timed = WaitStarts();  // before the wait, whatever order arguments go in
+  return WaitEnded(timed, real(n, r, w, e, t, m));
 }
 
 static long Total(const atomic_long* h) {
