@@ -197,7 +197,8 @@ class Device final : public detail::EventDriver, public std::enable_shared_from_
   void DecodeLocked(const unsigned char* raw, std::size_t n, Clock::time_point now);
   void ServeReadsLocked(Clock::time_point now);
   void FinishReadLocked(std::size_t index, int error);
-  bool BeginReadLocked(void* buf, std::uint32_t n, Overlapped* ov, Clock::time_point now);
+  bool BeginReadLocked(void* buf, std::uint32_t n, Overlapped* ov, Clock::time_point now,
+                       bool ownerDrivesNow = false);
   void QueueEarlyReadLocked();
   detail::Drove DriveLocked(Lock& lk, const Overlapped* ov, Clock::time_point deadline,
                             bool infinite, Clock::time_point now);
@@ -1150,14 +1151,22 @@ void Device::QueueEarlyReadLocked() {
   earlyRead_.ov = nullptr;
 }
 
-// Starts a read: false when refused (its event left clear), else it is queued or done.
-bool Device::BeginReadLocked(void* buf, std::uint32_t n, Overlapped* ov, Clock::time_point now) {
+// Starts a read: false when refused (its event left clear), else it is queued or done. A read
+// whose owner drives it right away, with nothing to take and nobody else driving, is kept
+// aside in earlyRead_ instead, to be queued once its owner wakes.
+bool Device::BeginReadLocked(void* buf, std::uint32_t n, Overlapped* ov, Clock::time_point now,
+                             bool ownerDrivesNow) {
   if (ov->hEvent) ov->hEvent->Reset();
   if (!Usable()) return false;
   QueueEarlyReadLocked();
   detail::StartRequest(ov);
   const detail::ReadPlan plan = detail::PlanRead(timeouts_, n, now);
-  reads_.push_back(PendingRead{ov, static_cast<unsigned char*>(buf), n, 0, plan, now});
+  const PendingRead read{ov, static_cast<unsigned char*>(buf), n, 0, plan, now};
+  if (ownerDrivesNow && n > 0 && !plan.immediate && reads_.empty() && queue_.empty() && !driving_) {
+    earlyRead_ = read;
+    return true;  // the drive sets the quiet period
+  }
+  reads_.push_back(read);
   // A read that must answer now takes what the kernel holds as well, behind the queued bytes
   // and as much as its own buffer holds: the count ClearCommError reported includes bytes a
   // full queue left in the kernel, and a read of that count gets them all. Any other read
@@ -1204,16 +1213,7 @@ bool Device::ReadBlocking(void* buf, std::uint32_t n, std::uint32_t* read) {
     Use use(this);
     Lock lk(mu_);
     const auto now = Clock::now();
-    bool early = false;  // nothing to take and nobody driving: sleep first, queue on waking
-    if (n > 0 && reads_.empty() && queue_.empty() && !driving_ && !closing_ && !gone_) {
-      const detail::ReadPlan plan = detail::PlanRead(timeouts_, n, now);
-      early = !plan.immediate;
-      if (early) {
-        detail::StartRequest(&ov);
-        earlyRead_ = PendingRead{&ov, static_cast<unsigned char*>(buf), n, 0, plan, now};
-      }
-    }
-    if (!early && !BeginReadLocked(buf, n, &ov, now)) return false;
+    if (!BeginReadLocked(buf, n, &ov, now, true)) return false;
     if (ov.pending.load() && !driving_ && !closing_)
       DriveLocked(lk, &ov, Clock::time_point::max(), true, now);
     if (!ov.pending.load()) return detail::OverlappedResult(&ov, read, false);
