@@ -24,12 +24,14 @@
 #include <dirent.h>
 #include <algorithm>
 #include <atomic>
+#include <cctype>
 #include <cerrno>
 #include <climits>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <deque>
 #include <fstream>
 #include <map>
@@ -1588,7 +1590,14 @@ void Device::WatcherLoop() {
 // holder in another user's process we may not look into, or one that opens after us without
 // looking; those stay unknowable here.
 
+std::mutex gLockDirMu;
+std::string gLockDir;
+
 std::string LockDirectory() {
+  {
+    std::lock_guard<std::mutex> lk(gLockDirMu);
+    if (!gLockDir.empty()) return gLockDir;
+  }
   struct stat st {};
   return stat("/run/lock", &st) == 0 && S_ISDIR(st.st_mode) ? "/run/lock" : "/var/lock";
 }
@@ -1607,14 +1616,93 @@ std::string UucpLockPath(const std::string& device) {
 
 bool ProcessAlive(pid_t pid) { return pid > 0 && (kill(pid, 0) == 0 || errno == EPERM); }
 
+// Between its creation and its pid, a lock file is empty for a moment: one without a pid
+// is taken for a crashed writer's only once it is this old.
+constexpr std::chrono::seconds kFreshLock{5};
+
+// The pid a lock file names: decimal text with blanks around it (as "%10d\n"), or the old
+// binary form, a native 4-byte int. 0 when it is neither.
+long LockFilePid(const char* text, std::size_t n) {
+  std::size_t i = 0;
+  while (i < n && (text[i] == ' ' || text[i] == '\t')) ++i;
+  std::size_t end = i;
+  long pid = 0;
+  while (end < n && end - i < 10 && text[end] >= '0' && text[end] <= '9')
+    pid = pid * 10 + (text[end++] - '0');
+  const bool ends = end == n || std::isspace(static_cast<unsigned char>(text[end]));
+  if (end > i && ends && pid > 0 && pid <= INT_MAX) return pid;
+  // No live pid reads as text: four such bytes would be at least 0x20202020.
+  if (n == 4) {
+    std::int32_t binary = 0;
+    std::memcpy(&binary, text, sizeof binary);
+    if (binary > 0) return binary;
+  }
+  return 0;
+}
+
+enum class LockState { None, Ours, Held, Stale };
+
+struct LockVerdict {
+  LockState state = LockState::None;
+  long pid = 0;   // 0: none could be read
+  dev_t dev = 0;  // the file judged, so that only that one is taken over
+  ino_t ino = 0;
+};
+
+// The one reading of a lock file, for the open and for the diagnosis alike. A link, a FIFO
+// or a folder there is no lock anybody wrote: it is judged by its age alone, never followed.
+LockVerdict JudgeLockFile(const std::string& path) {
+  LockVerdict v;
+  struct stat st {};
+  const int fd = ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+  if (fd >= 0) {
+    const bool known = fstat(fd, &st) == 0;
+    if (known && S_ISREG(st.st_mode)) {
+      char text[64];
+      const ssize_t n = ::read(fd, text, sizeof text);
+      if (n > 0) v.pid = LockFilePid(text, std::size_t(n));
+    }
+    ::close(fd);
+    if (!known) {
+      v.state = LockState::Held;
+      return v;
+    }
+  } else {
+    const int err = errno;
+    if (lstat(path.c_str(), &st) != 0) return v;  // none there, or a folder we cannot see into
+    if (err == EACCES) {
+      // Another user's lock we may not read: nothing tells that its owner is gone.
+      v.state = LockState::Held;
+      return v;
+    }
+  }
+  v.dev = st.st_dev;
+  v.ino = st.st_ino;
+  if (v.pid == getpid()) {
+    v.state = LockState::Ours;
+  } else if (v.pid != 0) {
+    v.state = ProcessAlive(pid_t(v.pid)) ? LockState::Held : LockState::Stale;
+  } else {
+    timespec now{};
+    clock_gettime(CLOCK_REALTIME, &now);
+    // A time stamp in the future counts from the other side, so a wrong clock cannot keep
+    // the port locked for good.
+    const auto age = std::chrono::seconds(now.tv_sec - st.st_mtim.tv_sec) +
+                     std::chrono::nanoseconds(now.tv_nsec - st.st_mtim.tv_nsec);
+    v.state = age < kFreshLock && -age < kFreshLock ? LockState::Held : LockState::Stale;
+  }
+  return v;
+}
+
 // Takes the UUCP lock: false (errno EBUSY) while a live process other than this one holds
-// it; a stale file is replaced. A lock folder we may not write in is no reason to refuse
-// the port: *created tells whether there is a file of ours to remove at close.
+// it; a stale file is replaced. A lock folder we may not write in, or a stale lock we may
+// not remove, is no reason to refuse the port: *created tells whether there is a file of
+// ours to remove at close.
 bool TakeUucpLock(const std::string& path, bool* created) {
   *created = false;
   if (path.empty()) return true;
-  for (int attempt = 0; attempt < 2; ++attempt) {
-    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+  for (int attempt = 0; attempt < 3; ++attempt) {
+    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
     if (fd >= 0) {
       char text[16];
       const int len = std::snprintf(text, sizeof text, "%10d\n", int(getpid()));
@@ -1628,18 +1716,17 @@ bool TakeUucpLock(const std::string& path, bool* created) {
       return true;
     }
     if (errno != EEXIST) return true;
-    std::ifstream in(path);
-    long pid = 0;
-    if (!(in >> pid)) {
-      errno = EBUSY;  // being written by its owner right now, or a format we do not know
-      return false;
-    }
-    if (pid == getpid()) return true;  // ours, left by an open of this process
-    if (ProcessAlive(pid_t(pid))) {
+    const LockVerdict v = JudgeLockFile(path);
+    if (v.state == LockState::Ours) return true;  // left by an open of this process
+    if (v.state == LockState::Held) {
       errno = EBUSY;
       return false;
     }
-    unlink(path.c_str());  // its owner died without removing it
+    if (v.state == LockState::None) continue;  // removed meanwhile
+    // Stale, but another program may have put its own in its place since we looked.
+    struct stat now {};
+    if (lstat(path.c_str(), &now) != 0 || now.st_dev != v.dev || now.st_ino != v.ino) continue;
+    if (unlink(path.c_str()) != 0 && errno != ENOENT) return true;
   }
   errno = EBUSY;
   return false;
@@ -1860,6 +1947,19 @@ const std::string& ExecutableDirectory() {
 void SetPortsDirectory(const std::string& path) {
   std::lock_guard<std::mutex> lk(gPortsMu);
   gPortsDir = path;
+}
+
+void SetLockDirectory(const std::string& path) {
+  std::lock_guard<std::mutex> lk(gLockDirMu);
+  gLockDir = path;
+}
+
+std::optional<LockFileHolder> BlockingLockFile(const std::string& device) {
+  const std::string path = UucpLockPath(ResolvePortName(device));
+  if (path.empty()) return std::nullopt;
+  const LockVerdict v = JudgeLockFile(path);
+  if (v.state != LockState::Held) return std::nullopt;
+  return LockFileHolder{path, v.pid};
 }
 
 std::string PortsDirectory() {
