@@ -9,12 +9,14 @@
 #include "LinuxSerialApi.h"
 #include "Locations.h"
 #include "QtUiDispatcher.h"
+#include "Translations.h"
 #include "komunikacja.h"
 #include "main.h"
 
 int main(int argc, char** argv) {
   TApplication app(argc, argv);
   app.setApplicationName(ApplicationTitle(QCoreApplication::applicationFilePath()));
+  InstallPolishTranslations(app);
   // The configuration window is a tool window, which Qt does not count as a last window; its
   // closing ends the program explicitly below.
   app.setQuitOnLastWindowClosed(false);

@@ -12,11 +12,13 @@
 #include <vector>
 
 #include "PortProblem.h"
+#include "PortsCommand.h"
+#include "Wording.h"
 #include "komunikacja.h"
 
 namespace cli {
 
-using portinfo::DescribeOpenFailure;
+using portinfo::CauseKey;
 using portinfo::OpenFailureFacts;
 using portinfo::OpenFailureFactsOf;
 using portinfo::PortTarget;
@@ -123,10 +125,12 @@ std::string JsonError(const std::string& kind, const std::string& message,
 std::string JsonPortError(const PortTarget& target, const PortFailure& failure) {
   std::string extra;
   if (failure.err != 0) {
-    const OpenFailureFacts f = OpenFailureFactsOf(target, failure.err);
-    extra = ",\"cause\":" + JsonString(f.cause) + ",\"path\":" + JsonString(f.path) +
-            ",\"link_target\":" + (f.linkTarget.empty() ? "null" : JsonString(f.linkTarget)) +
-            ",\"group\":" + (f.group.empty() ? "null" : JsonString(f.group)) + ",\"holders\":[";
+    const OpenFailureFacts f = OpenFailureFactsOf(target, failure.err, SystemDeviceTree(""));
+    const std::string& group = f.owner.group;
+    extra = ",\"cause\":" + JsonString(CauseKey(f.cause)) +
+            ",\"path\":" + JsonString(f.place.path) + ",\"link_target\":" +
+            (f.place.linkTarget.empty() ? "null" : JsonString(f.place.linkTarget)) +
+            ",\"group\":" + (group.empty() ? "null" : JsonString(group)) + ",\"holders\":[";
     for (std::size_t i = 0; i < f.holders.size(); ++i)
       extra += std::string(i ? "," : "") + "{\"pid\":" + std::to_string(f.holders[i].pid) +
                ",\"program\":" + JsonString(f.holders[i].program) + "}";
@@ -192,7 +196,8 @@ class Session {
       return true;
     } catch (const EComPort& e) {
       if (e.PortErrorCode() == CError_OpenFailed) {
-        why = DescribeOpenFailure(target_, e.SystemErrorCode());
+        why =
+            OpenFailureText(OpenFailureFactsOf(target_, e.SystemErrorCode(), SystemDeviceTree("")));
         failure.err = e.SystemErrorCode();
       } else if (e.PortErrorCode() == CError_SetStateFailed) {
         failure.fatal = false;
@@ -639,8 +644,9 @@ std::string JsonString(const std::string& text) {
 
 int RunCommand(const Options& options) {
   PortTarget target;
-  if (const std::string error = PreparePortTarget(options.port, options.portsDir, target);
-      !error.empty()) {
+  if (const portinfo::TargetProblem problem =
+          PreparePortTarget(options.port, options.portsDir, target)) {
+    const std::string error = TargetProblemText(problem);
     Say(error);
     if (options.json)
       Print("{\"port\":" + JsonString(options.port.empty() ? "COM2" : options.port) +

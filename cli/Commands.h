@@ -6,6 +6,7 @@
 
 #include "CliOptions.h"
 #include "PortProblem.h"
+#include "Wording.h"
 
 namespace cli {
 
@@ -19,10 +20,6 @@ enum ExitCode : int {
 
 // Set from a signal handler: finish the probe or operation under way, release the device, stop.
 extern std::atomic<bool> Interrupted;
-
-// What a transaction result means, in words.
-using portinfo::ResultMeaning;
-using portinfo::ResultWords;
 
 // The longest a scan with these options takes, when no device answers, in ms.
 long long ScanEstimateMs(const Options& options);

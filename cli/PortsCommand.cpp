@@ -14,6 +14,7 @@
 #include "LinuxSerialApi.h"
 #include "Locations.h"
 #include "PortProblem.h"
+#include "Wording.h"
 
 namespace fs = std::filesystem;
 
@@ -103,7 +104,7 @@ std::string PortsListing(const portinfo::DeviceTree& tree, bool json) {
              ",\"product\":" + JsonOrNull(d.product) + ",\"serial\":" + JsonOrNull(d.serial) +
              ",\"mayOpen\":" + (access.mayOpen ? "true" : "false") +
              ",\"group\":" + JsonOrNull(access.mayOpen ? "" : access.group) +
-             ",\"heldBy\":" + JsonList(portinfo::ProcessesHolding(d.path)) + "}";
+             ",\"heldBy\":" + JsonList(HolderTexts(portinfo::HoldersOf(d.path))) + "}";
     }
     out += "],\"links\":[";
     for (std::size_t i = 0; i < links.size(); ++i)
@@ -130,7 +131,7 @@ std::string PortsListing(const portinfo::DeviceTree& tree, bool json) {
       out += "\n";
     }
     out += "  may open   " + AccessText(portinfo::CheckAccess(d.path)) + "\n";
-    const std::vector<std::string> holders = portinfo::ProcessesHolding(d.path);
+    const std::vector<std::string> holders = HolderTexts(portinfo::HoldersOf(d.path));
     std::string held;
     for (const std::string& h : holders) held += (held.empty() ? "" : ", ") + h;
     out += "  in use     " + (held.empty() ? std::string("no") : "by " + held) + "\n";

@@ -5,18 +5,20 @@
 #include <QVariant>
 
 #include "LinuxSerialApi.h"
+#include "Wording.h"
 
 TPortList::TPortList(QWidget* parent) : QComboBox(parent) {}
 
-void TPortList::Refresh() {
+portinfo::DeviceTree TPortList::Tree() const {
+  if (tree_) return *tree_;
   portinfo::DeviceTree tree;
-  if (tree_) {
-    tree = *tree_;
-  } else {
-    tree.portsDir = serial::PortsDirectory();
-  }
+  tree.portsDir = serial::PortsDirectory();
+  return tree;
+}
+
+void TPortList::Refresh() {
   // Item i is COM<i+1>: the empty last item included.
-  const auto states = portinfo::SurveyComPorts(tree, count());
+  const auto states = portinfo::SurveyComPorts(Tree(), count());
   for (int i = 0; i < count() && i < static_cast<int>(states.size()); ++i) {
     const portinfo::ComPortState& s = states[static_cast<std::size_t>(i)];
     if (s.present) {
@@ -26,9 +28,8 @@ void TPortList::Refresh() {
     } else {
       setItemData(i, QVariant(), Qt::FontRole);
     }
-    setItemData(
-        i, s.description.empty() ? QVariant() : QVariant(QString::fromStdString(s.description)),
-        Qt::ToolTipRole);
+    const QString tip = TWording::Port(s);
+    setItemData(i, tip.isEmpty() ? QVariant() : QVariant(tip), Qt::ToolTipRole);
   }
 }
 

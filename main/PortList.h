@@ -15,6 +15,7 @@ class TPortList : public QComboBox {
 
   // Where to look; by default the system's folders and the serial layer's ports folder.
   void SetDeviceTree(const portinfo::DeviceTree& tree) { tree_ = tree; }
+  portinfo::DeviceTree Tree() const;
 
   // Marks the items anew from what is there now.
   void Refresh();

@@ -3,11 +3,14 @@
 #include <QApplication>
 #include <QCoreApplication>
 #include <QFont>
+#include <QFontMetrics>
 #include <QGuiApplication>
 #include <QMessageBox>
 #include <QPalette>
 #include <QScreen>
 #include <QShowEvent>
+#include <QStyle>
+#include <QTextEdit>
 
 #include <chrono>
 #include <exception>
@@ -25,6 +28,7 @@
 #include "PortList.h"
 #include "PortProblem.h"
 #include "RxSpinEdit.h"
+#include "Wording.h"
 #include "komunikacja.h"
 
 namespace {
@@ -122,6 +126,31 @@ class ScreenCentredBox : public QMessageBox {
     move(frame.topLeft());
   }
 };
+
+// The lines of text broken at blanks so that none is wider than width, unless a single word
+// is. A line's indent is kept on its continuations.
+QString BrokenAtBlanks(const QString& text, const QFontMetrics& metrics, int width) {
+  QStringList out;
+  for (const QString& line : text.split(u'\n')) {
+    qsizetype indentSize = 0;
+    while (indentSize < line.size() && line[indentSize] == u' ') ++indentSize;
+    const QString indent = line.left(indentSize);
+    QString current = indent;
+    bool started = false;
+    for (const QString& word : line.mid(indentSize).split(u' ', Qt::SkipEmptyParts)) {
+      const QString longer = started ? current + u' ' + word : current + word;
+      if (started && metrics.horizontalAdvance(longer) > width) {
+        out << current;
+        current = indent + word;
+      } else {
+        current = longer;
+      }
+      started = true;
+    }
+    out << current;
+  }
+  return out.join(u'\n');
+}
 
 std::string ToBytes(const QString& s) { return s.toLatin1().toStdString(); }
 
@@ -245,7 +274,21 @@ std::uint8_t TForm1::DeviceAddressNow() {
 QMessageBox* CreateMessageBox(const QString& text, const QString& details, QWidget* parent) {
   auto* box = new ScreenCentredBox(QMessageBox::NoIcon, QCoreApplication::applicationName(), text,
                                    QMessageBox::Ok, parent);
-  if (!details.isEmpty()) box->setDetailedText(details);
+  if (!details.isEmpty()) {
+    box->setDetailedText(details);
+    if (auto* area = box->findChild<QTextEdit*>()) {
+      // Wide enough for a by-id device path on one line, and broken at blanks only: the
+      // widget's own wrapping would split a path at its hyphens.
+      const QFontMetrics metrics = area->fontMetrics();
+      const int width = metrics.horizontalAdvance(
+          QStringLiteral("(/dev/serial/by-id/usb-FTDI_USB-RS485_Cable_FT1234AB-if00-port0 ->"));
+      area->setLineWrapMode(QTextEdit::NoWrap);
+      box->setDetailedText(BrokenAtBlanks(details, metrics, width));
+      const int margins = 2 * int(area->document()->documentMargin()) + 2 * area->frameWidth() +
+                          area->style()->pixelMetric(QStyle::PM_ScrollBarExtent);
+      area->setMinimumWidth(width + margins);
+    }
+  }
   box->setDefaultButton(QMessageBox::Ok);
   box->setEscapeButton(QMessageBox::Ok);
   box->setWindowModality(Qt::ApplicationModal);
@@ -264,17 +307,19 @@ void TForm1::Fail(const char* message, int result, const LinkSettings& settings)
 
 QString TForm1::FailureDetails(int result, const LinkSettings& settings) {
   portinfo::PortTarget target;
-  const std::string error = portinfo::PreparePortTarget(
-      "COM" + std::to_string(static_cast<std::int64_t>(settings.portIndex) + 1), "", target);
-  if (!error.empty()) return QString::fromStdString(error);
+  if (portinfo::PreparePortTarget(
+          "COM" + std::to_string(static_cast<std::int64_t>(settings.portIndex) + 1), "", target))
+    return tr("The port's name cannot be set up.");
   const TFkomunikacja::PortFailure& kept = Module().LastPortFailure();
   portinfo::PortFailure port;
   port.openFailed = kept.portErrorCode == CError_OpenFailed;
   port.systemError = kept.systemErrorCode;
   port.message = kept.message;
   const int speed = ComboBox3->itemText(settings.baudIndex).toInt();
-  return QString::fromStdString(
-      portinfo::DescribeFailure(target, result, port, RxSpinEditadres->TruncatedValue(), speed));
+  // The ports found are those the COM list shows, from the same place.
+  auto* list = static_cast<TPortList*>(ComboBox2);
+  return TWording::Failure(portinfo::FailureFactsOf(
+      target, result, port, RxSpinEditadres->TruncatedValue(), speed, list->Tree(), list->count()));
 }
 
 void TForm1::SpeedButton1Click(QObject*) {
@@ -350,7 +395,7 @@ void TForm1::SpeedButton2Click(QObject*) {
   }
   if (!port) {
     ShowMessage(QString::fromUtf8("Błąd zapisu port"),
-                QStringLiteral("Nothing was sent: the port field does not hold a whole number."));
+                tr("Nothing was sent: the port field does not hold a whole number."));
   } else if (const int r = WriteIpPort(module, std::to_string(*port), DeviceAddressNow(), settings);
              r != 0) {
     Fail("Błąd zapisu port", r, settings);

@@ -215,17 +215,10 @@ std::vector<std::string> NumberDevices(const DeviceTree& tree, std::vector<Seria
   return problems;
 }
 
-std::string DescribeDevice(const SerialDevice& d) {
-  std::string text = d.manufacturer;
-  // Many products repeat the maker's name.
-  if (!d.product.empty() && d.product.rfind(d.manufacturer, 0) != 0)
-    text += (text.empty() ? "" : " ") + d.product;
-  else if (!d.product.empty())
-    text = d.product;
-  if (text.empty() && !d.vendorId.empty()) text = "USB device " + d.vendorId + ":" + d.productId;
-  if (text.empty()) text = d.usb ? "USB serial adapter" : "Serial port";
-  if (!d.serial.empty()) text += ", serial " + d.serial;
-  return text + " \u2014 " + d.path;
+std::string ProductName(const SerialDevice& d) {
+  if (d.product.empty()) return d.manufacturer;
+  if (d.manufacturer.empty() || d.product.rfind(d.manufacturer, 0) == 0) return d.product;
+  return d.manufacturer + " " + d.product;
 }
 
 std::vector<ComPortState> SurveyComPorts(const DeviceTree& tree, int count) {
@@ -236,8 +229,10 @@ std::vector<ComPortState> SurveyComPorts(const DeviceTree& tree, int count) {
   for (const SerialDevice& d : devices)
     for (const int n : d.coms)
       if (n >= 1 && n <= count) {
-        out[static_cast<std::size_t>(n - 1)].present = true;
-        out[static_cast<std::size_t>(n - 1)].description = DescribeDevice(d);
+        ComPortState& s = out[static_cast<std::size_t>(n - 1)];
+        s.present = true;
+        s.leads = ComPortState::Leads::Device;
+        s.device = d;
       }
   // Links to what is no serial device (the simulator's pseudo-terminal), or to an absent one.
   for (const ComLink& l : ReadComLinks(tree.portsDir)) {
@@ -246,13 +241,12 @@ std::vector<ComPortState> SurveyComPorts(const DeviceTree& tree, int count) {
     if (s.present) continue;
     if (!l.resolved.empty()) {
       s.present = true;
-      s.description =
-          (l.resolved.rfind("/dev/pts/", 0) == 0 ? "Pseudo-terminal \u2014 " : std::string()) +
-          l.resolved;
+      s.leads = l.resolved.rfind("/dev/pts/", 0) == 0 ? ComPortState::Leads::PseudoTerminal
+                                                      : ComPortState::Leads::Other;
+      s.target = l.resolved;
     } else {
-      s.description =
-          "Not present: " +
-          (l.target.empty() ? tree.portsDir + "/COM" + std::to_string(l.number) : l.target);
+      s.leads = ComPortState::Leads::Absent;
+      s.target = l.target.empty() ? tree.portsDir + "/COM" + std::to_string(l.number) : l.target;
     }
   }
   return out;

@@ -50,14 +50,24 @@ std::vector<ComLink> ReadComLinks(const std::string& portsDir);
 // Returns what could not be done, as sentences.
 std::vector<std::string> NumberDevices(const DeviceTree& tree, std::vector<SerialDevice>& devices);
 
-// "FTDI USB-RS485 Cable, serial FT1234AB — /dev/ttyUSB0".
-std::string DescribeDevice(const SerialDevice& device);
+// The maker's and the product's names as one ("FTDI USB-RS485 Cable"): many products repeat
+// the maker's name. Empty when the device gives neither.
+std::string ProductName(const SerialDevice& device);
 
 // What COM1..COMcount lead to, after numbering the devices found.
 struct ComPortState {
+  enum class Leads {
+    Nowhere,         // no entry, no device
+    Device,          // a serial device found on this machine: device
+    PseudoTerminal,  // a link to a pseudo-terminal (the simulator's): target
+    Other,           // a link to something else that is there: target
+    Absent,          // a link whose target is not there: target, the link's text or the entry
+  };
   int number = 0;
-  bool present = false;     // leads to a device that is there
-  std::string description;  // for a person; empty when it leads nowhere known
+  bool present = false;  // leads to something that is there
+  Leads leads = Leads::Nowhere;
+  SerialDevice device;
+  std::string target;
 };
 std::vector<ComPortState> SurveyComPorts(const DeviceTree& tree, int count);
 

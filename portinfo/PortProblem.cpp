@@ -15,6 +15,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <optional>
 #include <sstream>
 
 #include "LinuxSerialApi.h"
@@ -49,13 +50,6 @@ bool IsLink(const std::string& path) {
   return lstat(path.c_str(), &st) == 0 && S_ISLNK(st.st_mode);
 }
 
-std::string ModeText(mode_t mode) {
-  std::string s = S_ISCHR(mode) ? "c" : S_ISDIR(mode) ? "d" : "-";
-  const char* rwx = "rwxrwxrwx";
-  for (int i = 0; i < 9; ++i) s += (mode & (0400 >> i)) ? rwx[i] : '-';
-  return s;
-}
-
 std::string GroupName(gid_t gid) {
   const group* g = getgrgid(gid);
   return g ? g->gr_name : std::to_string(gid);
@@ -88,35 +82,26 @@ bool UserListedInGroup(gid_t gid) {
   return std::find(groups.begin(), groups.begin() + n, gid) != groups.begin() + n;
 }
 
-std::string Listing(const std::string& portsDir) {
-  const std::vector<std::string> ports = AvailablePorts(portsDir);
-  std::string text;
-  if (ports.empty()) {
-    text = "No serial ports found (no COMn links in " + portsDir +
-           ", nothing in /dev/serial/by-id, no /dev/ttyUSB* or /dev/ttyACM*).\n";
-  } else {
-    text = "Ports found:\n";
-    for (const std::string& p : ports) text += "  " + p + "\n";
-  }
-  return text;
-}
-
 }  // namespace
 
-std::string PreparePortTarget(const std::string& port, const std::string& portsDir,
-                              PortTarget& target) {
+TargetProblem PreparePortTarget(const std::string& port, const std::string& portsDir,
+                                PortTarget& target) {
   target = PortTarget{};
+  TargetProblem problem;
   const std::string name = port.empty() ? "COM2" : port;
+  problem.name = name;
   if (!portsDir.empty()) serial::SetPortsDirectory(portsDir);
   target.portsDir = serial::PortsDirectory();
   if (const int n = ComNumber(name); n > 0) {
     target.display = "COM" + std::to_string(n);
     target.portIndex = n - 1;
     target.devicePath = serial::ResolvePortName(target.display);
-    return {};
+    return problem;
   }
-  if (ComNumber(name + "1") > 0 && name.find('/') == std::string::npos)
-    return "\"" + name + "\" is not a port name like COM2 (COM1 to COM99999)";
+  if (ComNumber(name + "1") > 0 && name.find('/') == std::string::npos) {
+    problem.kind = TargetProblem::NotAPortName;
+    return problem;
+  }
 
   // A device path: "ttyUSB0" is taken as /dev/ttyUSB0 when that exists.
   std::string path = name;
@@ -124,26 +109,37 @@ std::string PreparePortTarget(const std::string& port, const std::string& portsD
     path = "/dev/" + path;
   std::error_code ec;
   path = fs::absolute(path, ec).lexically_normal().string();
-  if (ec) return "cannot make sense of the path \"" + name + "\": " + ec.message();
+  if (ec) {
+    problem.kind = TargetProblem::BadPath;
+    problem.err = ec.value();
+    return problem;
+  }
 
   const char* runtime = std::getenv("XDG_RUNTIME_DIR");
   std::string base = runtime && *runtime && access(runtime, W_OK) == 0 ? runtime : "";
   if (base.empty()) base = fs::temp_directory_path(ec).string();
   if (base.empty()) base = "/tmp";
   std::string tmpl = base + "/konfigurator-cli-XXXXXX";
-  if (!mkdtemp(tmpl.data()))
-    return "cannot create a folder in " + base + ": " + std::strerror(errno);
+  if (!mkdtemp(tmpl.data())) {
+    problem.kind = TargetProblem::NoFolder;
+    problem.folder = base;
+    problem.err = errno;
+    return problem;
+  }
   target.tempDir = tmpl;
   if (symlink(path.c_str(), (tmpl + "/COM1").c_str()) != 0) {
-    const std::string why = std::strerror(errno);
+    problem.kind = TargetProblem::NoLink;
+    problem.folder = tmpl;
+    problem.err = errno;
     RemovePortTarget(target);
-    return "cannot create a link in " + tmpl + ": " + why;
+    target.tempDir.clear();
+    return problem;
   }
   serial::SetPortsDirectory(tmpl);
   target.display = name;
   target.portIndex = 0;
   target.devicePath = path;
-  return {};
+  return problem;
 }
 
 void RemovePortTarget(const PortTarget& target) {
@@ -152,43 +148,76 @@ void RemovePortTarget(const PortTarget& target) {
   rmdir(target.tempDir.c_str());
 }
 
-std::vector<std::string> AvailablePorts(const std::string& portsDir) {
-  std::vector<std::string> out;
-  std::error_code ec;
-  std::vector<std::pair<int, std::string>> links;
-  for (const auto& entry : fs::directory_iterator(portsDir, ec)) {
-    const std::string name = entry.path().filename().string();
-    const int n = ComNumber(name);
-    if (n == 0) continue;
-    std::string line = name;
-    if (IsLink(entry.path().string())) {
-      line += " -> " + ReadLink(entry.path().string());
-      if (access(entry.path().c_str(), F_OK) != 0) line += " (missing)";
-    }
-    links.emplace_back(n, line + "  (" + portsDir + ")");
-  }
-  std::sort(links.begin(), links.end());
-  for (auto& l : links) out.push_back(l.second);
+PortPlace PlaceOf(const PortTarget& target) {
+  PortPlace p;
+  p.display = target.display;
+  p.path = target.devicePath;
+  p.portsDir = target.portsDir;
+  p.namedByPath = !target.tempDir.empty();
+  if (IsLink(p.path)) p.linkTarget = ReadLink(p.path);
+  p.viaComLink = !p.namedByPath && !p.linkTarget.empty();
+  return p;
+}
 
-  std::vector<std::string> byId;
-  for (const auto& entry : fs::directory_iterator("/dev/serial/by-id", ec)) {
-    const std::string p = entry.path().string();
-    const fs::path real = fs::canonical(entry.path(), ec);
-    byId.push_back(p + (ec ? std::string() : " -> " + real.string()));
+PortsFound FindPorts(const DeviceTree& tree, int maxCom) {
+  PortsFound found;
+  found.portsDir = tree.portsDir;
+  int count = maxCom;
+  if (count <= 0) {
+    count = kLastAutomaticCom + 1;
+    for (const ComLink& l : ReadComLinks(tree.portsDir)) count = std::max(count, l.number);
   }
-  std::sort(byId.begin(), byId.end());
-  out.insert(out.end(), byId.begin(), byId.end());
-  if (byId.empty()) {
-    std::vector<std::string> ttys;
-    for (const auto& entry : fs::directory_iterator("/dev", ec)) {
-      const std::string name = entry.path().filename().string();
-      if (name.rfind("ttyUSB", 0) == 0 || name.rfind("ttyACM", 0) == 0)
-        ttys.push_back(entry.path().string());
-    }
-    std::sort(ttys.begin(), ttys.end());
-    out.insert(out.end(), ttys.begin(), ttys.end());
+  for (ComPortState& s : SurveyComPorts(tree, count))
+    if (s.leads != ComPortState::Leads::Nowhere) found.coms.push_back(std::move(s));
+  // The survey has numbered what it could; the rest can still be named by its path.
+  for (SerialDevice& d : FindSerialDevices(tree)) {
+    const bool numbered = std::any_of(found.coms.begin(), found.coms.end(), [&](const auto& s) {
+      return s.leads == ComPortState::Leads::Device && s.device.path == d.path;
+    });
+    if (!numbered) found.unnumbered.push_back(std::move(d));
   }
-  return out;
+  return found;
+}
+
+namespace {
+
+// Whether the character device rdev is a line of its own: a serial port, a pseudo-terminal's
+// far end, a console, by the kernel's list of tty drivers. Its "system" entries (/dev/tty,
+// /dev/console, /dev/ptmx) stand for some other terminal or make a new one. Unknown when the
+// list cannot be read.
+std::optional<bool> IsTerminalLine(dev_t rdev) {
+  std::ifstream drivers("/proc/tty/drivers");
+  if (!drivers) return std::nullopt;
+  std::string line;
+  while (std::getline(drivers, line)) {
+    std::istringstream in(line);
+    std::string name, node, range, type;
+    unsigned major = 0;
+    if (!(in >> name >> node >> major >> range >> type)) continue;
+    unsigned first = 0, last = 0;
+    const std::size_t dash = range.find('-');
+    first = static_cast<unsigned>(std::strtoul(range.c_str(), nullptr, 10));
+    last = dash == std::string::npos
+               ? first
+               : static_cast<unsigned>(std::strtoul(range.c_str() + dash + 1, nullptr, 10));
+    if (major != ::major(rdev) || ::minor(rdev) < first || ::minor(rdev) > last) continue;
+    return type.rfind("system", 0) != 0;
+  }
+  return false;
+}
+
+}  // namespace
+
+NodeKind KindOfNode(const std::string& path) {
+  struct stat st {};
+  if (stat(path.c_str(), &st) != 0) return NodeKind::Unknown;
+  if (S_ISREG(st.st_mode)) return NodeKind::Regular;
+  if (S_ISDIR(st.st_mode)) return NodeKind::Directory;
+  if (S_ISFIFO(st.st_mode)) return NodeKind::Fifo;
+  if (S_ISSOCK(st.st_mode)) return NodeKind::Socket;
+  if (S_ISBLK(st.st_mode)) return NodeKind::Block;
+  if (!S_ISCHR(st.st_mode)) return NodeKind::Unknown;
+  return IsTerminalLine(st.st_rdev).value_or(true) ? NodeKind::Terminal : NodeKind::Character;
 }
 
 namespace {
@@ -220,6 +249,19 @@ std::vector<Holder> LockHolders(const struct stat& node) {
   return out;
 }
 
+NodeOwner OwnerOf(const std::string& path) {
+  NodeOwner o;
+  struct stat st {};
+  if (stat(path.c_str(), &st) != 0) return o;
+  o.known = true;
+  o.mode = st.st_mode;
+  o.owner = UserName(st.st_uid);
+  o.group = GroupName(st.st_gid);
+  o.groupMayUse = (st.st_mode & (S_IRGRP | S_IWGRP)) == (S_IRGRP | S_IWGRP);
+  o.joinedSinceLogin = !ProcessHasGroup(st.st_gid) && UserListedInGroup(st.st_gid);
+  return o;
+}
+
 }  // namespace
 
 std::vector<Holder> HoldersOf(const std::string& path) {
@@ -234,202 +276,112 @@ std::vector<Holder> HoldersOf(const std::string& path) {
   return out;
 }
 
-std::vector<std::string> ProcessesHolding(const std::string& path) {
-  std::vector<std::string> out;
-  for (const Holder& h : HoldersOf(path))
-    out.push_back("pid " + std::to_string(h.pid) +
-                  (h.program.empty() ? "" : " (" + h.program + ")"));
-  return out;
+const char* CauseKey(Cause cause) {
+  switch (cause) {
+    case Cause::Missing:
+      return "missing";
+    case Cause::Permission:
+      return "permission";
+    case Cause::Busy:
+      return "busy";
+    case Cause::NotSerial:
+      return "not-serial";
+    case Cause::NoDevice:
+      return "no-device";
+    case Cause::Other:
+      break;
+  }
+  return "other";
 }
 
-OpenFailureFacts OpenFailureFactsOf(const PortTarget& target, int err) {
+OpenFailureFacts OpenFailureFactsOf(const PortTarget& target, int err, DeviceTree tree,
+                                    int maxCom) {
   OpenFailureFacts f;
-  f.path = target.devicePath;
-  if (IsLink(f.path)) f.linkTarget = ReadLink(f.path);
-  struct stat st {};
-  if (stat(f.path.c_str(), &st) == 0) f.group = GroupName(st.st_gid);
+  f.err = err;
+  f.place = PlaceOf(target);
+  f.owner = OwnerOf(f.place.path);
+  f.kind = KindOfNode(f.place.path);
+  if (tree.portsDir.empty()) tree.portsDir = target.portsDir;
+  // What the path is decides before how its open failed: /dev/ptmx opens a new terminal of
+  // its own and then looks held by everyone with one, a socket refuses as if nothing were
+  // behind it.
+  if (f.kind != NodeKind::Terminal && f.kind != NodeKind::Unknown) {
+    f.cause = Cause::NotSerial;
+    return f;
+  }
   switch (err) {
     case ENOENT:
     case ENOTDIR:
-      f.cause = "missing";
+      f.cause = Cause::Missing;
+      f.ports = FindPorts(tree, maxCom);
       break;
     case EACCES:
     case EPERM:
-      f.cause = "permission";
+      f.cause = Cause::Permission;
       break;
     case EBUSY:
     case EWOULDBLOCK:
-      f.cause = "busy";
-      f.holders = HoldersOf(f.path);
+      f.cause = Cause::Busy;
+      f.holders = HoldersOf(f.place.path);
       break;
     case ENOTTY:
     case EINVAL:
-      f.cause = "not-serial";
+      f.cause = Cause::NotSerial;
       break;
     case EIO:
     case ENXIO:
     case ENODEV:
-      f.cause = "no-device";
+      f.cause = Cause::NoDevice;
+      f.ports = FindPorts(tree, maxCom);
       break;
     default:
-      f.cause = "other";
+      f.cause = Cause::Other;
   }
   return f;
 }
 
-std::string DescribeOpenFailure(const PortTarget& target, int err) {
-  const std::string& path = target.devicePath;
-  const bool viaComLink = target.tempDir.empty() && IsLink(path);
-  const std::string& portsDir = target.portsDir;
-  std::string where = target.display;
-  if (target.display != path) where += " (" + path + ")";
-  if (viaComLink) where = target.display + " (" + path + " -> " + ReadLink(path) + ")";
-
-  switch (err) {
-    case ENOENT:
-    case ENOTDIR: {
-      std::string text;
-      if (viaComLink) {
-        text = "port " + target.display + " does not exist: " + path + " points at " +
-               ReadLink(path) + ", which is not there (adapter unplugged?).\n";
-      } else if (target.tempDir.empty()) {
-        text = "port " + target.display + " does not exist: there is no " + portsDir + "/" +
-               target.display + " and no " + path + ".\n";
-      } else {
-        text = "port " + target.display + " does not exist.\n";
-      }
-      return text + Listing(portsDir);
-    }
-    case EACCES:
-    case EPERM: {
-      struct stat st {};
-      if (stat(path.c_str(), &st) != 0)
-        return "no permission to reach " + where + ": " + std::strerror(err) + ".\n";
-      const std::string group = GroupName(st.st_gid);
-      std::string text = "no permission to open " + where + " (" + ModeText(st.st_mode) + " " +
-                         UserName(st.st_uid) + ":" + group + ").\n";
-      const bool groupMayUse = (st.st_mode & (S_IRGRP | S_IWGRP)) == (S_IRGRP | S_IWGRP);
-      if (!groupMayUse) {
-        text += "Not even its group " + group +
-                " may read and write it; ask the administrator to fix the device's permissions "
-                "(a udev rule).\n";
-      } else if (!ProcessHasGroup(st.st_gid) && UserListedInGroup(st.st_gid)) {
-        text += "The device belongs to group " + group + ", and you are in it already, but this " +
-                "session started before you joined: log out and in again (or run newgrp " + group +
-                ").\n";
-      } else {
-        text += "The device belongs to group " + group + ". Join it with\n  sudo usermod -aG " +
-                group + " $USER\nthen log out and in again.\n";
-      }
-      return text;
-    }
-    case EBUSY:
-    case EWOULDBLOCK: {
-      std::string text = "port " + where + " is in use by another program";
-      const std::vector<std::string> holders = ProcessesHolding(path);
-      if (holders.empty()) {
-        text += " (one you cannot see, e.g. another user's).\n";
-      } else {
-        text += ": ";
-        for (std::size_t i = 0; i < holders.size(); ++i) text += (i ? ", " : "") + holders[i];
-        text += ".\n";
-      }
-      return text + "Close it and try again.\n";
-    }
-    case ENOTTY:
-    case EINVAL:
-      return where + " is not a serial port.\n";
-    case EIO:
-    case ENXIO:
-    case ENODEV:
-      return "there is no working serial device behind " + where + ": " + std::strerror(err) +
-             ".\n" + Listing(portsDir);
-    default:
-      return "cannot open port " + where + ": " + std::strerror(err) + ".\n";
-  }
-}
-
-std::string ResultMeaning(int result) {
+ResultKind KindOfResult(int result) {
   switch (result) {
     case 0:
-      return "success";
+      return ResultKind::Success;
     case 1:
-      return "port failure: the port could not be opened or stopped working";
+      return ResultKind::PortFailed;
     case 2:
-      return "the request was not fully sent";
+      return ResultKind::NotSent;
     case 3:
-      return "no reply, or an incomplete one (check the address, the speed and the wiring)";
+      return ResultKind::NoAnswer;
     case 4:
-      return "the reply's checksum does not match (noise on the line, or a wrong speed)";
+      return ResultKind::BadChecksum;
     case 5:
-      return "the expected reply is shorter than 4 bytes";
+      return ResultKind::TooShort;
     case 7:
-      return "the device refused the request";
+      return ResultKind::Refused;
     case 10:
-      return "the reply came from another address (two devices on one address?)";
+      return ResultKind::OtherAddress;
     default:
-      return "unknown result";
+      return ResultKind::Unknown;
   }
 }
 
-std::string ResultWords(int result) {
-  switch (result) {
-    case 1:
-      return "the port failed";
-    case 2:
-      return "the request could not be sent in full";
-    case 3:
-      return "the device did not answer";
-    case 4:
-      return "the reply's checksum was wrong: noise on the line, or a wrong speed";
-    case 5:
-      return "the reply expected is too short to check";
-    case 7:
-      return "the device refused";
-    case 10:
-      return "another address answered: are two devices on one address?";
-    default:
-      return "unexpected result";
+FailureFacts FailureFactsOf(const PortTarget& target, int result, const PortFailure& port,
+                            int address, int speed, DeviceTree tree, int maxCom) {
+  FailureFacts f;
+  f.kind = KindOfResult(result);
+  f.result = result;
+  f.place = PlaceOf(target);
+  f.address = address;
+  f.speed = speed;
+  if (f.kind != ResultKind::PortFailed) return f;
+  if (port.openFailed) {
+    f.open = OpenFailureFactsOf(target, port.systemError, tree, maxCom);
+  } else if (access(target.devicePath.c_str(), F_OK) != 0) {
+    f.deviceGone = true;
+    if (tree.portsDir.empty()) tree.portsDir = target.portsDir;
+    f.ports = FindPorts(tree, maxCom);
+  } else {
+    f.portMessage = port.message;
   }
-}
-
-std::string DescribeFailure(const PortTarget& target, int result, const PortFailure& port,
-                            int address, int speed) {
-  std::string where = target.display;
-  if (!target.devicePath.empty() && target.devicePath != target.display) {
-    where += " (" + target.devicePath;
-    if (IsLink(target.devicePath)) where += " -> " + ReadLink(target.devicePath);
-    where += ")";
-  }
-  const std::string link = std::to_string(speed) + " bit/s, address " + std::to_string(address);
-  std::string text = "Port " + where + ", " + link + ".\n";
-  switch (result) {
-    case 1:
-      if (port.openFailed) return text + DescribeOpenFailure(target, port.systemError);
-      if (access(target.devicePath.c_str(), F_OK) != 0)
-        return text + "The port stopped working: " + target.devicePath +
-               " is gone (was the adapter unplugged?).\n" + Listing(target.portsDir);
-      return text + "The port failed: " + (port.message.empty() ? "unknown error" : port.message) +
-             ".\n";
-    case 2:
-      return text + "The request was not fully sent: the port did not take it within its time.\n";
-    case 3:
-      return text +
-             "No answer: the device did not reply, or not in full. Check that the speed and the "
-             "address match the device's, and the wiring (A and B lines, the adapter's "
-             "transmitter switching).\n";
-    case 4:
-      return text +
-             "Corrupted reply: its checksum does not match. The line speed may not match the "
-             "device's, or there is noise on the line.\n";
-    case 7:
-      return text + "The device refused the request (it answered, but would not do it).\n";
-    case 10:
-      return text + "Another address answered: the reply came from a device other than address " +
-             std::to_string(address) + ". Two devices may share an address on this bus.\n";
-    default:
-      return text + ResultMeaning(result) + ".\n";
-  }
+  return f;
 }
 
 DeviceAccess CheckAccess(const std::string& path) {

@@ -4,7 +4,11 @@
 #include <grp.h>
 #include <pty.h>
 #include <sys/file.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
+
+#include <cstring>
 
 #include <fstream>
 
@@ -48,17 +52,73 @@ TEST(CliPortErrors, AMissingDevicePath) {
   const std::string path = (dir.path / "ttyUSB7").string();
   const Output r = RunCli({"scan", "--port", path});
   EXPECT_EQ(r.status, 3);
-  EXPECT_TRUE(Contains(r.err, "port " + path + " does not exist.")) << r.err;
-  EXPECT_TRUE(Contains(r.err, "/dev/serial/by-id")) << r.err;
+  EXPECT_TRUE(Contains(r.err, "port " + path + " does not exist.\n")) << r.err;
+  // What this machine has: a listing, or where nothing was found.
+  EXPECT_TRUE(Contains(r.err, "does not exist.\nPorts found:\n  ") ||
+              Contains(r.err, "does not exist.\nNo serial ports found (no COMn links in "))
+      << r.err;
 }
 
-TEST(CliPortErrors, AFileThatIsNoSerialPort) {
+// Whatever the port error underneath, what is no serial line is called so, with what it is.
+TEST(CliPortErrors, WhatIsNoSerialPortIsCalledSo) {
   TempDir dir;
   const fs::path file = dir.path / "notes.txt";
   { std::ofstream(file) << "x"; }
-  const Output r = RunCli({"read", "--port", file.string()});
-  EXPECT_EQ(r.status, 3);
-  EXPECT_TRUE(Contains(r.err, file.string() + " is not a serial port.")) << r.err;
+  const fs::path fifo = dir.path / "fifo";
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+  const fs::path socketPath = dir.path / "socket";
+  {
+    const int s = ::socket(AF_UNIX, SOCK_STREAM, 0);
+    ASSERT_GE(s, 0);
+    sockaddr_un addr{};
+    addr.sun_family = AF_UNIX;
+    ASSERT_LT(socketPath.string().size(), sizeof addr.sun_path);
+    std::strcpy(addr.sun_path, socketPath.c_str());
+    ASSERT_EQ(::bind(s, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+    ::close(s);  // the node stays
+  }
+  fs::create_directory(dir.path / "folder");
+  fs::create_symlink("/dev/null", dir.path / "null");
+  fs::create_symlink("/dev/zero", dir.path / "zero");
+  fs::create_symlink("/dev/ptmx", dir.path / "ptmx");
+  fs::create_symlink(dir.path / "nowhere", dir.path / "dangling");
+  fs::create_symlink(dir.path / "loop2", dir.path / "loop1");
+  fs::create_symlink(dir.path / "loop1", dir.path / "loop2");
+  // A terminal of our own, so that a new one from /dev/ptmx has someone else beside it, as on
+  // any desktop.
+  int master = -1, slave = -1;
+  ASSERT_EQ(::openpty(&master, &slave, nullptr, nullptr, nullptr), 0);
+
+  struct Case {
+    std::string name;
+    std::string said;   // after the path
+    std::string cause;  // in the JSON
+  };
+  const std::string notSerial = " is not a serial port.\n";
+  const Case cases[] = {
+      {"notes.txt", notSerial + "It is a plain file.\n", "not-serial"},
+      {"fifo", notSerial + "It is a named pipe.\n", "not-serial"},
+      {"socket", notSerial + "It is a socket.\n", "not-serial"},
+      {"folder", notSerial + "It is a folder.\n", "not-serial"},
+      {"null", notSerial + "It is a character device, but no serial line.\n", "not-serial"},
+      {"zero", notSerial + "It is a character device, but no serial line.\n", "not-serial"},
+      {"ptmx", notSerial + "It is a character device, but no serial line.\n", "not-serial"},
+      {"dangling", " does not exist.\n", "missing"},
+      {"loop1", ": Too many levels of symbolic links.\n", "other"},
+  };
+  for (const Case& c : cases) {
+    const std::string path = (dir.path / c.name).string();
+    const Output r = RunCli({"read", "--port", path});
+    EXPECT_EQ(r.status, 3) << c.name;
+    EXPECT_TRUE(Contains(r.err, path + c.said)) << c.name << ": " << r.err;
+    EXPECT_FALSE(Contains(r.err, "in use")) << c.name << ": " << r.err;
+    const Output j = RunCli({"read", "--port", path, "--json"});
+    EXPECT_EQ(j.status, 3) << c.name;
+    EXPECT_TRUE(Contains(j.out, "\"cause\":\"" + c.cause + "\",\"path\":\"" + path + "\""))
+        << c.name << ": " << j.out;
+  }
+  ::close(slave);
+  ::close(master);
 }
 
 TEST(CliPortErrors, APortHeldByAnotherProgramNamesIt) {

@@ -221,3 +221,29 @@ TEST(CliPorts, AReadNumbersTheAdaptersFirst) {
       << r.err;
   EXPECT_EQ(fs::read_symlink(ports + "/COM3").string(), a);
 }
+
+TEST(CliPorts, AMissingPortListsWhatTheComListShows) {
+  FakeDeviceTree t;
+  UseTree use(t);
+  t.BuiltIn(0, 4);
+  t.BuiltIn(1, 0);  // no UART behind it
+  const std::string a = t.Plug(Ftdi("FT1234AB"), "ttyUSB0", 1);
+  FakeAdapter bare = Ftdi("");
+  bare.withById = false;
+  t.Plug(bare, "ttyUSB1", 2);
+  const std::string ports = t.Tree().portsDir;
+  fs::create_directories(ports);
+  fs::create_symlink(t.Root() / "unplugged", ports + "/COM7");
+
+  const Output r = RunCli({"read", "--port", "COM9", "--ports-dir", ports});
+  EXPECT_EQ(r.status, 3);
+  const std::string dev = t.Tree().dev;
+  EXPECT_TRUE(Contains(
+      r.err, "Ports found:\n  COM1 -> " + dev + "/ttyS0  (built-in serial port)\n  COM3 -> " + a +
+                 "  (FTDI USB-RS485 Cable, serial FT1234AB, " + dev + "/ttyUSB0)\n  COM7 -> " +
+                 (t.Root() / "unplugged").string() + " (missing)\n  " + dev +
+                 "/ttyUSB1  (FTDI USB-RS485 Cable; no COM number: name it by "
+                 "its path)\n"))
+      << r.err;
+  EXPECT_FALSE(Contains(r.err, "ttyS1")) << r.err;
+}

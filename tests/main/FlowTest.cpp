@@ -5,10 +5,12 @@
 #include <QApplication>
 #include <QCursor>
 #include <QElapsedTimer>
+#include <QFont>
 #include <QTest>
 
 #include <fcntl.h>
 #include <grp.h>
+#include <pty.h>
 #include <signal.h>
 #include <sys/file.h>
 #include <sys/stat.h>
@@ -25,10 +27,12 @@
 #include <vector>
 
 #include "ErrorReport.h"
+#include "FakeDeviceTree.h"
 #include "FakeSerialApi.h"
 #include "IntEdit.h"
 #include "JvIPAddress.h"
 #include "LinuxSerialApi.h"
+#include "PortList.h"
 #include "PtyServer.h"
 #include "RxSpinEdit.h"
 #include "komunikacja.h"
@@ -514,8 +518,8 @@ TEST(FailureDetails, SilentDeviceIsNoAnswerOnTheNamedPort) {
   EXPECT_NE(d.find("Port COM2 (" + (b.Ports() / "COM2").string() + " -> " + b.SlavePath() + ")"),
             std::string::npos)
       << d;
-  EXPECT_NE(d.find("19200 bit/s, address 2"), std::string::npos) << d;
-  EXPECT_NE(d.find("No answer"), std::string::npos) << d;
+  EXPECT_NE(d.find("19200 bit/s, adres 2"), std::string::npos) << d;
+  EXPECT_NE(d.find("Brak odpowiedzi"), std::string::npos) << d;
 }
 
 TEST(FailureDetails, RefusalAndCorruptedReplyAndAnotherAddress) {
@@ -533,9 +537,9 @@ TEST(FailureDetails, RefusalAndCorruptedReplyAndAnotherAddress) {
   b.device.SetFaults(other);
   b.Send();
   ASSERT_EQ(b.form.details.size(), 3);
-  EXPECT_TRUE(b.form.details[0].contains("refused")) << b.form.details[0].toStdString();
-  EXPECT_TRUE(b.form.details[1].contains("checksum")) << b.form.details[1].toStdString();
-  EXPECT_TRUE(b.form.details[2].contains("Another address answered"))
+  EXPECT_TRUE(b.form.details[0].contains(Pl("odrzuciło"))) << b.form.details[0].toStdString();
+  EXPECT_TRUE(b.form.details[1].contains("suma kontrolna")) << b.form.details[1].toStdString();
+  EXPECT_TRUE(b.form.details[2].contains("Odpowiedział inny adres"))
       << b.form.details[2].toStdString();
 }
 
@@ -546,9 +550,10 @@ TEST(FailureDetails, MissingDeviceListsThePortsThatExist) {
   b.Send();
   ASSERT_EQ(b.form.messages, QStringList({EnterFailed}));
   const QString d = b.form.details[0];
-  EXPECT_TRUE(d.contains("port COM3 does not exist")) << d.toStdString();
-  EXPECT_TRUE(d.contains("Ports found:")) << d.toStdString();
-  EXPECT_TRUE(d.contains(QString::fromStdString("COM2 -> " + b.SlavePath()))) << d.toStdString();
+  EXPECT_TRUE(d.contains("Port COM3 nie istnieje")) << d.toStdString();
+  EXPECT_TRUE(d.contains("Znalezione porty:")) << d.toStdString();
+  EXPECT_TRUE(d.contains(QString::fromStdString("COM2: Pseudoterminal \u2014 " + b.SlavePath())))
+      << d.toStdString();
 }
 
 TEST(FailureDetails, HeldPortNamesTheProgramHoldingIt) {
@@ -576,8 +581,8 @@ TEST(FailureDetails, HeldPortNamesTheProgramHoldingIt) {
   ASSERT_EQ(ok, '1');
   ASSERT_EQ(b.form.messages, QStringList({EnterFailed}));
   const QString d = b.form.details[0];
-  EXPECT_TRUE(d.contains("is in use by another program")) << d.toStdString();
-  EXPECT_TRUE(d.contains(QStringLiteral("pid %1 (").arg(holder))) << d.toStdString();
+  EXPECT_TRUE(d.contains(Pl("jest zajęty przez inny program"))) << d.toStdString();
+  EXPECT_TRUE(d.contains(QStringLiteral("proces %1 (").arg(holder))) << d.toStdString();
 }
 
 TEST(FailureDetails, NoPermissionNamesTheGroupAndHowToJoinIt) {
@@ -593,10 +598,19 @@ TEST(FailureDetails, NoPermissionNamesTheGroupAndHowToJoinIt) {
       fs::remove_all(p, ec);
     }
   } dir{tmpl};
-  const fs::path node = dir.path() / "ttyUSB7";
-  std::ofstream(node).put('x');
-  fs::permissions(node, fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read |
-                            fs::perms::group_write);
+  // A terminal, so that what stands in the way is the permission and not the kind of node.
+  int master = -1, slave = -1;
+  char name[128] = {};
+  ASSERT_EQ(::openpty(&master, &slave, name, nullptr, nullptr), 0);
+  struct Pty {
+    int m, s;
+    ~Pty() {
+      ::close(s);
+      ::close(m);
+    }
+  } pty{master, slave};
+  const fs::path node = name;
+  ASSERT_EQ(::chmod(name, 0660), 0);
   fs::create_symlink(node, dir.path() / "COM2");
   serial::FakeSerialApi fake;
   fake.FailAlways("CreateFile", EACCES);
@@ -612,6 +626,48 @@ TEST(FailureDetails, NoPermissionNamesTheGroupAndHowToJoinIt) {
   struct stat st {};
   ASSERT_EQ(::stat(node.c_str(), &st), 0);
   const QString group = QString::fromLocal8Bit(::getgrgid(st.st_gid)->gr_name);
-  EXPECT_TRUE(d.contains("no permission to open COM2")) << d.toStdString();
+  EXPECT_TRUE(d.contains(Pl("Brak uprawnień do otwarcia COM2"))) << d.toStdString();
   EXPECT_TRUE(d.contains("usermod -aG " + group + " $USER")) << d.toStdString();
+}
+
+TEST(FailureDetails, PortsFoundAreWhatTheComListShowsInBold) {
+  portinfotest::FakeDeviceTree t;
+  t.BuiltIn(0, 4);
+  t.BuiltIn(1, 0);  // no UART behind it: not offered
+  portinfotest::FakeAdapter a;
+  a.serial = "FT1234AB";
+  t.Plug(a, "ttyUSB0", 1);
+  serial::FakeSerialApi fake;
+  fake.FailAlways("CreateFile", ENOENT);
+  TFkomunikacja::Options options;
+  options.portsDirectory = t.Tree().portsDir;
+  options.logDirectory = t.Root().string();
+  TFkomunikacja module(fake, options);
+  RecordingForm form(&module);
+  auto* list = dynamic_cast<TPortList*>(form.ComboBox2);
+  ASSERT_NE(list, nullptr);
+  list->SetDeviceTree(t.Tree());
+  form.ComboBox2->setCurrentIndex(8);
+  QTest::mouseClick(form.SpeedButton2, Qt::LeftButton);
+  serial::SetPortsDirectory("");
+  ASSERT_EQ(form.messages, QStringList({EnterFailed}));
+  const QString d = form.details[0];
+  EXPECT_TRUE(d.contains(Pl("Znalezione porty:\n  COM1: Port szeregowy \u2014 ") +
+                         QString::fromStdString(t.Tree().dev + "/ttyS0\n")))
+      << d.toStdString();
+
+  list->Refresh();
+  int bold = 0;
+  for (int i = 0; i < list->count(); ++i) {
+    const QVariant font = list->itemData(i, Qt::FontRole);
+    const bool shown = font.isValid() && font.value<QFont>().bold();
+    const QString line = QStringLiteral("  COM%1: ").arg(i + 1);
+    EXPECT_EQ(shown, d.contains(line)) << "COM" << i + 1 << "\n" << d.toStdString();
+    if (!shown) continue;
+    ++bold;
+    EXPECT_TRUE(d.contains(line + list->itemData(i, Qt::ToolTipRole).toString() + "\n"))
+        << "COM" << i + 1 << "\n"
+        << d.toStdString();
+  }
+  EXPECT_EQ(bold, 2);
 }

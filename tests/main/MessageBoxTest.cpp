@@ -8,9 +8,18 @@
 #include <QMessageBox>
 #include <QScreen>
 #include <QTest>
+#include <QTextEdit>
 #include <QTimer>
 
+#include <cerrno>
+#include <filesystem>
+
+#include "FakeSerialApi.h"
+#include "LinuxSerialApi.h"
+#include "komunikacja.h"
 #include "main.h"
+
+namespace fs = std::filesystem;
 
 namespace {
 
@@ -118,4 +127,69 @@ TEST(MessageBox, CentredOnTheScreenWhereverTheWindowStandsWithTheReasonInItsDeta
   EXPECT_FALSE(busyWhileOpen) << "the operator answers the box with the normal pointer";
   EXPECT_TRUE(busyAfter) << "the flow goes on busy";
   EXPECT_FALSE(guard.forced);
+}
+
+// What the operator meets after a failed "Wyślij": Qt's buttons and the reason, all in Polish,
+// and a device path of sixty characters readable on one line.
+TEST(MessageBox, DetailsAndButtonsArePolishAndAPathStaysOnOneLine) {
+  std::string tmpl = (fs::temp_directory_path() / "konf-box-XXXXXX").string();
+  ASSERT_NE(::mkdtemp(tmpl.data()), nullptr);
+  const fs::path ports = fs::path(tmpl) / "a-folder-named-to-make-sixty-chars";
+  fs::create_directories(ports);
+  const std::string link = (ports / "COM2").string();
+  ASSERT_GE(link.size(), 60u);
+  fs::create_symlink(ports / "unplugged", link);
+  serial::FakeSerialApi fake;
+  fake.FailAlways("CreateFile", ENOENT);
+  TFkomunikacja::Options options;
+  options.portsDirectory = ports.string();
+  options.logDirectory = ports.string();
+  TFkomunikacja module(fake, options);
+  TForm1 form(&module);
+  form.show();
+
+  QString details, showLabel, hideLabel, okLabel;
+  QString pathLine;
+  int spareWidth = -1, screenWidth = 0, boxWidth = 0;
+  QTimer::singleShot(0, [&] {
+    auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
+    if (!box) return;
+    details = box->detailedText();
+    okLabel = box->button(QMessageBox::Ok)->text();
+    QAbstractButton* toggle = nullptr;
+    for (QAbstractButton* b : box->buttons())
+      if (box->buttonRole(b) == QMessageBox::ActionRole) toggle = b;
+    if (!toggle) return;
+    showLabel = toggle->text();
+    toggle->click();
+    hideLabel = toggle->text();
+    auto* area = box->findChild<QTextEdit*>();
+    if (area && area->isVisible()) {
+      QTest::qWait(0);
+      boxWidth = box->frameGeometry().width();
+      screenWidth = box->screen()->availableGeometry().width();
+      for (const QString& line : area->toPlainText().split(u'\n'))
+        if (line.contains(QString::fromStdString(link))) pathLine = line;
+      spareWidth = area->viewport()->width() - 2 * int(area->document()->documentMargin()) -
+                   area->fontMetrics().horizontalAdvance(pathLine);
+    }
+    QTest::keyClick(box, Qt::Key_Escape);
+  });
+  HangGuard guard;
+  QTest::mouseClick(form.SpeedButton2, Qt::LeftButton);
+  serial::SetPortsDirectory("");
+  std::error_code ec;
+  fs::remove_all(tmpl, ec);
+
+  EXPECT_FALSE(guard.forced);
+  EXPECT_TRUE(
+      details.simplified().contains(QString::fromStdString("Port COM2 nie istnieje: " + link)))
+      << details.toStdString();
+  EXPECT_EQ(okLabel, "OK");
+  EXPECT_EQ(showLabel, QString::fromUtf8("Pokaż szczegóły..."));
+  EXPECT_EQ(hideLabel, QString::fromUtf8("Ukryj szczegóły..."));
+  // The whole path on one line of the details, and that line in view without scrolling.
+  EXPECT_FALSE(pathLine.isEmpty()) << "the path is split in the details";
+  EXPECT_GE(spareWidth, 0) << pathLine.toStdString();
+  EXPECT_LE(boxWidth, screenWidth);
 }

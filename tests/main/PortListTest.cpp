@@ -42,8 +42,8 @@ TEST(PortList, PresentDevicesBoldWithTheirNameAndRefreshedOnOpening) {
   EXPECT_FALSE(Bold(list, 1));
   EXPECT_TRUE(Bold(list, 2));
   EXPECT_EQ(list->itemData(2, Qt::ToolTipRole).toString(),
-            QString::fromStdString("FTDI USB-RS485 Cable, serial FT1234AB \u2014 " + t.Tree().dev +
-                                   "/ttyUSB0"));
+            QString::fromStdString("FTDI USB-RS485 Cable, nr seryjny FT1234AB \u2014 " +
+                                   t.Tree().dev + "/ttyUSB0"));
   EXPECT_FALSE(list->itemData(3, Qt::ToolTipRole).isValid());
   EXPECT_FALSE(Bold(list, 3));
   list->hidePopup();
@@ -61,7 +61,9 @@ TEST(PortList, PresentDevicesBoldWithTheirNameAndRefreshedOnOpening) {
   t.Unplug("ttyUSB0");
   list->showPopup();
   EXPECT_FALSE(Bold(list, 2));
-  EXPECT_TRUE(list->itemData(2, Qt::ToolTipRole).toString().startsWith("Not present: "));
+  EXPECT_TRUE(list->itemData(2, Qt::ToolTipRole)
+                  .toString()
+                  .startsWith(QString::fromUtf8("Niepodłączony: ")));
   EXPECT_TRUE(Bold(list, 3));
   list->hidePopup();
 }

@@ -85,8 +85,7 @@ TEST(Adapters, FirstSightGivesComThreeAndFourWithTheirDetails) {
   EXPECT_EQ(ftdi.serial, "FT1234AB");
   EXPECT_TRUE(ftdi.usb);
   EXPECT_EQ(acm.driver, "cdc_acm");
-  EXPECT_EQ(portinfo::DescribeDevice(ftdi),
-            "FTDI USB-RS485 Cable, serial FT1234AB \u2014 " + t.Tree().dev + "/ttyUSB0");
+  EXPECT_EQ(portinfo::ProductName(ftdi), "FTDI USB-RS485 Cable");
 
   // Looking again changes nothing.
   const auto again = Look(t);
@@ -154,7 +153,8 @@ TEST(Adapters, AnAbsentAdaptersNumberStaysReserved) {
   t.Unplug("ttyUSB1");
   const auto without = portinfo::SurveyComPorts(t.Tree(), 81);
   EXPECT_FALSE(without[2].present);
-  EXPECT_EQ(without[2].description, "Not present: " + a);
+  EXPECT_EQ(without[2].leads, portinfo::ComPortState::Leads::Absent);
+  EXPECT_EQ(without[2].target, a);
 }
 
 TEST(Adapters, NoByIdNameNoNumber) {
@@ -212,6 +212,7 @@ TEST(Adapters, BuiltInPortsAreComNPlusOneUnlessALinkTakesTheName) {
 }
 
 TEST(Adapters, SurveyMarksWhatIsThere) {
+  using Leads = portinfo::ComPortState::Leads;
   FakeDeviceTree t;
   t.BuiltIn(0, 4);
   t.Plug(Ftdi("FT1234AB"), "ttyUSB0", 1);
@@ -226,15 +227,22 @@ TEST(Adapters, SurveyMarksWhatIsThere) {
   ASSERT_EQ(s.size(), 80u);
   EXPECT_EQ(s[0].number, 1);
   EXPECT_TRUE(s[0].present);
-  EXPECT_EQ(s[0].description, "Serial port \u2014 " + t.Tree().dev + "/ttyS0");
+  EXPECT_EQ(s[0].leads, Leads::Device);
+  EXPECT_EQ(s[0].device.path, t.Tree().dev + "/ttyS0");
+  EXPECT_FALSE(s[0].device.usb);
   EXPECT_TRUE(s[1].present);
-  EXPECT_EQ(s[1].description, fs::canonical(pty).string());
+  // A link to something that is no serial device of this machine, like the simulator's.
+  EXPECT_EQ(s[1].leads, Leads::Other);
+  EXPECT_EQ(s[1].target, fs::canonical(pty).string());
   EXPECT_TRUE(s[2].present);
-  EXPECT_EQ(s[2].description,
-            "FTDI USB-RS485 Cable, serial FT1234AB \u2014 " + t.Tree().dev + "/ttyUSB0");
+  EXPECT_EQ(s[2].leads, Leads::Device);
+  EXPECT_EQ(s[2].device.path, t.Tree().dev + "/ttyUSB0");
+  EXPECT_EQ(s[2].device.serial, "FT1234AB");
   EXPECT_FALSE(s[3].present);
-  EXPECT_TRUE(s[3].description.empty());
+  EXPECT_EQ(s[3].leads, Leads::Nowhere);
   EXPECT_FALSE(s[8].present);
+  EXPECT_EQ(s[8].leads, Leads::Absent);
+  EXPECT_EQ(s[8].target, (t.Root() / "gone").string());
   EXPECT_EQ(s[79].number, 80);
   EXPECT_FALSE(s[79].present);
 }
