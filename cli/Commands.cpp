@@ -135,6 +135,9 @@ std::string JsonPortError(const PortTarget& target, const PortFailure& failure) 
       extra += std::string(i ? "," : "") + "{\"pid\":" + std::to_string(f.holders[i].pid) +
                ",\"program\":" + JsonString(f.holders[i].program) + "}";
     extra += "]";
+    if (f.lockFile)
+      extra += ",\"lock_file\":{\"path\":" + JsonString(f.lockFile->path) +
+               ",\"pid\":" + (f.lockFile->pid > 0 ? std::to_string(f.lockFile->pid) : "null") + "}";
   } else if (!target.devicePath.empty()) {
     extra = ",\"path\":" + JsonString(target.devicePath);
   }

@@ -158,13 +158,12 @@ std::string Busy(const portinfo::OpenFailureFacts& f) {
   const std::vector<std::string> holders = HolderTexts(f.holders);
   if (f.lockFile) {
     const portinfo::LockFile& lock = *f.lockFile;
-    std::string text = "port " + where + " is locked: the lock file " + lock.path;
-    if (lock.pid > 0) {
-      text += " names pid " + std::to_string(lock.pid) +
-              (lock.program.empty() ? "" : " (" + lock.program + ")") + ".\n";
-    } else {
-      text += " names no pid that can be read (unreadable).\n";
-    }
+    std::string text = "port " + where + " is locked by the lock file " + lock.path + " (";
+    if (lock.pid > 0)
+      text += "pid " + std::to_string(lock.pid) + (lock.program.empty() ? "" : ", " + lock.program);
+    else
+      text += "pid unreadable";
+    text += ").\n";
     if (!holders.empty()) text += "Seen with the device open: " + List(holders) + ".\n";
     if (lock.pid > 0) return text + "Close that program and try again.\n";
     return text +

@@ -153,13 +153,10 @@ QString TWording::OpenFailure(const portinfo::OpenFailureFacts& f) {
       const QString holders = Holders(f.holders);
       if (f.lockFile) {
         const portinfo::LockFile& lock = *f.lockFile;
-        QString first;
-        if (lock.pid > 0)
-          first = tr("Port %1 is locked: the lock file %2 names %3.")
-                      .arg(where, Q(lock.path), Holder({int(lock.pid), lock.program}));
-        else
-          first = tr("Port %1 is locked: the lock file %2 names no pid that can be read.")
-                      .arg(where, Q(lock.path));
+        const QString pid =
+            lock.pid > 0 ? Holder({int(lock.pid), lock.program}) : tr("pid unreadable");
+        const QString first =
+            tr("Port %1 is locked by the lock file %2 (%3).").arg(where, Q(lock.path), pid);
         const QString seen =
             holders.isEmpty() ? QString() : tr("Seen with the device open: %1.").arg(holders);
         const QString advice = lock.pid > 0 ? tr("Close that program and try again.")

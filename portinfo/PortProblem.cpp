@@ -322,6 +322,12 @@ OpenFailureFacts OpenFailureFactsOf(const PortTarget& target, int err, DeviceTre
     case EBUSY:
     case EWOULDBLOCK:
       f.cause = Cause::Busy;
+      // A lock file is the reason when there is one; whoever has the device open is only
+      // seen beside it, and may be the far end that never kept anyone out.
+      if (const auto lock = serial::BlockingLockFile(f.place.path)) {
+        const Holder of = HolderOf(std::to_string(lock->pid));
+        f.lockFile = LockFile{lock->path, lock->pid, lock->pid > 0 ? of.program : ""};
+      }
       f.holders = HoldersOf(f.place.path);
       break;
     case ENOTTY:

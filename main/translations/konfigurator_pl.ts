@@ -126,14 +126,6 @@ then log out and in again.</source>
 a potem wyloguj się i zaloguj ponownie.</translation>
     </message>
     <message>
-        <source>Port %1 is locked: the lock file %2 names %3.</source>
-        <translation>Port %1 jest zablokowany: plik blokady %2 wskazuje %3.</translation>
-    </message>
-    <message>
-        <source>Port %1 is locked: the lock file %2 names no pid that can be read.</source>
-        <translation>Port %1 jest zablokowany: z pliku blokady %2 nie da się odczytać numeru procesu (nieczytelny).</translation>
-    </message>
-    <message>
         <source>Seen with the device open: %1.</source>
         <translation>Urządzenie mają otwarte: %1.</translation>
     </message>
@@ -212,6 +204,14 @@ a potem wyloguj się i zaloguj ponownie.</translation>
     <message>
         <source>The operation failed for a reason the program does not know.</source>
         <translation>Operacja nie powiodła się z nieznanego powodu.</translation>
+    </message>
+    <message>
+        <source>pid unreadable</source>
+        <translation>numer procesu nieczytelny</translation>
+    </message>
+    <message>
+        <source>Port %1 is locked by the lock file %2 (%3).</source>
+        <translation>Port %1 jest zablokowany plikiem blokady %2 (%3).</translation>
     </message>
 </context>
 </TS>

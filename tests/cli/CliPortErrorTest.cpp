@@ -8,6 +8,8 @@
 #include <sys/stat.h>
 #include <sys/un.h>
 
+#include <algorithm>
+#include <cstdio>
 #include <cstring>
 
 #include <fstream>
@@ -136,6 +138,56 @@ TEST(CliPortErrors, APortHeldByAnotherProgramNamesIt) {
   EXPECT_TRUE(Contains(r.err, "Close it and try again.")) << r.err;
   // Only the holder of the lock is named, not the simulator that merely has the port open.
   EXPECT_FALSE(Contains(r.err, "konfigurator-si")) << r.err;
+  EXPECT_EQ(sim.Requests("02 47 C9"), 0);
+}
+
+// The UUCP lock file that keeps the port is the reason given, with its pid or that it has
+// none to read; the simulator, which has its end open, is only seen beside it.
+TEST(CliPortErrors, ALockFileInTheWayIsNamedWithItsPid) {
+  TempDir dir;
+  Sim sim(dir.path / "ports", "COM5", 2);
+  std::string name = fs::canonical(sim.Pty()).string().substr(5);  // pts/3
+  std::replace(name.begin(), name.end(), '/', '_');
+  const std::string lock = "/run/lock/LCK.." + name;
+  struct Remove {
+    std::string path;
+    ~Remove() { ::unlink(path.c_str()); }
+  } remove{lock};
+  const std::vector<std::string> read = {"read", "--port", "COM5", "--ports-dir",
+                                         (dir.path / "ports").string()};
+  std::vector<std::string> json = read;
+  json.push_back("--json");
+
+  char text[16];
+  std::snprintf(text, sizeof text, "%10d\n", int(::getpid()));  // this test, alive
+  {
+    std::ofstream out(lock);
+    if (!out) GTEST_SKIP() << "cannot write in /run/lock";
+    out << text;
+  }
+  Output r = RunCli(read);
+  EXPECT_EQ(r.status, 3);
+  const std::string pid = std::to_string(::getpid());
+  EXPECT_TRUE(
+      Contains(r.err, "is locked by the lock file " + lock + " (pid " + pid + ", cli_tests).\n"))
+      << r.err;
+  EXPECT_TRUE(Contains(r.err, "Seen with the device open: pid ")) << r.err;
+  EXPECT_TRUE(Contains(r.err, "Close that program and try again.")) << r.err;
+  EXPECT_FALSE(Contains(r.err, "in use by")) << r.err;
+  r = RunCli(json);
+  EXPECT_TRUE(Contains(r.out, "\"cause\":\"busy\"")) << r.out;
+  EXPECT_TRUE(Contains(r.out, ",\"lock_file\":{\"path\":\"" + lock + "\",\"pid\":" + pid + "}}"))
+      << r.out;
+
+  // Half written: too fresh to be taken over, and no pid to name.
+  { std::ofstream(lock, std::ios::trunc); }
+  r = RunCli(read);
+  EXPECT_EQ(r.status, 3);
+  EXPECT_TRUE(Contains(r.err, "is locked by the lock file " + lock + " (pid unreadable).\n"))
+      << r.err;
+  EXPECT_TRUE(Contains(r.err, "try again in a few seconds")) << r.err;
+  r = RunCli(json);
+  EXPECT_TRUE(Contains(r.out, ",\"lock_file\":{\"path\":\"" + lock + "\",\"pid\":null}}")) << r.out;
   EXPECT_EQ(sim.Requests("02 47 C9"), 0);
 }
 

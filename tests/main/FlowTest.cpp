@@ -17,11 +17,13 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <condition_variable>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <iomanip>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -583,6 +585,36 @@ TEST(FailureDetails, HeldPortNamesTheProgramHoldingIt) {
   const QString d = b.form.details[0];
   EXPECT_TRUE(d.contains(Pl("jest zajęty przez inny program"))) << d.toStdString();
   EXPECT_TRUE(d.contains(QStringLiteral("proces %1 (").arg(holder))) << d.toStdString();
+}
+
+TEST(FailureDetails, ALockFileInTheWayIsTheReasonGiven) {
+  Bench b;
+  std::string tmpl = (fs::temp_directory_path() / "konf-locks-XXXXXX").string();
+  ASSERT_NE(::mkdtemp(tmpl.data()), nullptr);
+  serial::SetLockDirectory(tmpl);
+  // A live program other than this one wrote it.
+  const pid_t writer = ::fork();
+  ASSERT_GE(writer, 0);
+  if (writer == 0) {
+    ::pause();
+    _exit(0);
+  }
+  std::string name = fs::canonical(b.SlavePath()).string().substr(5);
+  std::replace(name.begin(), name.end(), '/', '_');
+  const std::string lock = tmpl + "/LCK.." + name;
+  std::ofstream(lock) << std::setw(10) << writer << "\n";
+  b.Send();
+  ::kill(writer, SIGKILL);
+  ::waitpid(writer, nullptr, 0);
+  serial::SetLockDirectory("");
+  std::error_code ec;
+  fs::remove_all(tmpl, ec);
+  ASSERT_EQ(b.form.messages, QStringList({EnterFailed}));
+  const QString d = b.form.details[0];
+  EXPECT_TRUE(d.contains(QString::fromStdString(" jest zablokowany plikiem blokady " + lock +
+                                                " (proces " + std::to_string(writer))))
+      << d.toStdString();
+  EXPECT_FALSE(d.contains(Pl("zajęty przez inny program"))) << d.toStdString();
 }
 
 TEST(FailureDetails, NoPermissionNamesTheGroupAndHowToJoinIt) {
