@@ -1,30 +1,37 @@
 #include "CliOptions.h"
 
+#include <getopt.h>
+
 #include <algorithm>
 #include <charconv>
+#include <cstring>
 #include <set>
 
 namespace cli {
 
 const char kUsage[] =
-    "Usage: konfigurator-cli read  [-p PORT] [-s BPS] [-a N] [-j] [--log[=DIR]]\n"
-    "       konfigurator-cli write [-p PORT] [-s BPS] [-a N]\n"
-    "                              [--mode LAN|RS485] [--ip A.B.C.D] [--ip-port N] [-j]\n"
-    "       konfigurator-cli scan  [-p PORT] [--addresses LIST] [--speeds LIST|common|all]\n"
-    "                              [--timeout MS] [--first] [-j]\n"
-    "       konfigurator-cli ports [-j] | ports link COMn DEVICE | ports unlink COMn\n"
+    "Usage: konfigurator-cli read  [-p PORT] [--ports-dir DIR] [-s BPS] [-a N] [-j]\n"
+    "                              [-l|--log[=DIR]]\n"
+    "       konfigurator-cli write [-p PORT] [--ports-dir DIR] [-s BPS] [-a N]\n"
+    "                              [-m LAN|RS485] [-i A.B.C.D] [-P N] [--no-verify] [-j]\n"
+    "                              [-l|--log[=DIR]]\n"
+    "       konfigurator-cli scan  [-p PORT] [--ports-dir DIR] [-A LIST] [-S LIST|common|all]\n"
+    "                              [-t MS] [-f] [-j] [-l|--log[=DIR]]\n"
+    "       konfigurator-cli ports [-j] [--ports-dir DIR] | ports link COMn DEVICE [-j]\n"
+    "                              | ports unlink COMn [-j]\n"
     "       konfigurator-cli help | -h | -V\n"
     "Reads and writes the network settings of a field device on an RS-485 bus (operating\n"
     "mode, IP address, IP port) and finds devices whose address or speed is unknown.\n"
     "\n"
     "Commands:\n"
     "  read                 read the operating mode and, in LAN mode, the IP address and port\n"
-    "  write                write the values given below; the mode only if it differs\n"
+    "  write                write the values given below, the mode only if it differs, and\n"
+    "                       read them back\n"
     "  scan                 probe every address at every speed and list the devices found\n"
     "  ports                list the serial devices and their COM numbers (ports --help)\n"
     "  help                 show this text\n"
     "\n"
-    "Options:\n"
+    "Options (short ones bundle: -ja 2, -jpCOM7):\n"
     "  -p, --port PORT      COMn (the link COMn in the ports folder, else /dev/ttyS<n-1>) or\n"
     "                       a device path such as /dev/ttyUSB0 (default COM2)\n"
     "  --ports-dir DIR      folder of the COMn links (default: ports/ beside this program in a\n"
@@ -34,27 +41,30 @@ const char kUsage[] =
     "  -a, --address N      bus address of the device, 0-255 (default 2)\n"
     "  -j, --json           print the result as one JSON object, on failure too: then with\n"
     "                       \"error\":{\"kind\",\"message\",...}\n"
-    "  --log[=DIR]          append every transaction to trans.txt where the window logs\n"
+    "  -l, --log[=DIR]      append every transaction to trans.txt where the window logs\n"
     "                       (beside this program in a folder of its own, else in\n"
-    "                       ~/.local/state/konfigurator) or in DIR;\n"
+    "                       ~/.local/state/konfigurator) or in DIR (-lDIR);\n"
     "                       without --log nothing is logged\n"
     "write:\n"
-    "  --mode MODE          LAN, RS485 or a mode number 0-255\n"
-    "  --ip A.B.C.D         IP address\n"
-    "  --ip-port N          IP port, 0-65535\n"
+    "  -m, --mode MODE      LAN, RS485 or a mode number 0-255\n"
+    "  -i, --ip A.B.C.D     IP address\n"
+    "  -P, --ip-port N      IP port, 0-65535\n"
+    "  --no-verify          do not read the values back (for a device that applies them\n"
+    "                       only after a restart)\n"
     "scan:\n"
-    "  --addresses LIST     e.g. 0-255 (default), 5 or 1,2,10-20\n"
-    "  --speeds LIST        e.g. 9600,19200 in that order; common: 19200 9600 38400 57600\n"
+    "  -A, --addresses LIST e.g. 0-255 (default), 5 or 1,2,10-20\n"
+    "  -S, --speeds LIST    e.g. 9600,19200 in that order; common: 19200 9600 38400 57600\n"
     "                       115200; all (default): those first, then the rest, 110 last\n"
-    "  --timeout MS         wait for a reply beyond the time its bytes take (default 50)\n"
-    "  --first              stop at the first device found\n"
+    "  -t, --timeout MS     wait for a reply beyond the time its bytes take (default 50)\n"
+    "  -f, --first          stop at the first device found\n"
     "\n"
     "  -h, --help           show this text\n"
     "  -V, --version        show the version\n"
     "\n"
     "The device is put into configuration mode for each command and always released again.\n"
-    "Exit status: 0 done (scan: a device was found), 1 a device operation failed (scan:\n"
-    "nothing found), 2 wrong usage, 3 the port cannot be used, 130 interrupted.\n";
+    "Exit status: 0 done (scan: a device was found), 1 a device operation failed or a value\n"
+    "read back differs from the one written (scan: nothing found), 2 wrong usage, 3 the port\n"
+    "cannot be used, 4 read: a value the device gave is impossible, 130 interrupted.\n";
 
 namespace {
 
@@ -78,27 +88,6 @@ std::vector<std::string> Split(const std::string& text, char sep) {
   }
 }
 
-const char* ShortOption(char c) {
-  switch (c) {
-    case 'p':
-      return "--port";
-    case 's':
-      return "--speed";
-    case 'a':
-      return "--address";
-    case 'j':
-      return "--json";
-    case 'h':
-      return "--help";
-    case 'V':
-      return "--version";
-    default:
-      return nullptr;
-  }
-}
-
-bool TakesValue(char c) { return c == 'p' || c == 's' || c == 'a'; }
-
 std::string Upper(std::string s) {
   for (char& c : s)
     if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
@@ -108,11 +97,6 @@ std::string Upper(std::string s) {
 }  // namespace
 
 const std::vector<int>& Speeds() { return kSpeeds; }
-
-bool WantsJson(const std::vector<std::string>& args) {
-  return std::any_of(args.begin(), args.end(),
-                     [](const std::string& a) { return a == "--json" || a == "-j"; });
-}
 
 int BaudIndexOf(const std::string& text) {
   const auto value = ParseNumber(text, 1, 1000000);
@@ -202,136 +186,190 @@ std::string ModeName(int mode) {
   return "mode " + std::to_string(mode);
 }
 
+namespace {
+
+enum LongOnly : int { kPortsDir = 256, kNoVerify };
+
+struct OptionSpec {
+  option opt;
+  const char* needs;  // what a missing value should have been
+};
+
+const OptionSpec kOptions[] = {
+    {{"port", required_argument, nullptr, 'p'}, "a port, e.g. COM2 or /dev/ttyUSB0"},
+    {{"ports-dir", required_argument, nullptr, kPortsDir}, "a folder"},
+    {{"speed", required_argument, nullptr, 's'}, "a speed in bit/s"},
+    {{"address", required_argument, nullptr, 'a'}, "an address 0-255"},
+    {{"json", no_argument, nullptr, 'j'}, nullptr},
+    {{"log", optional_argument, nullptr, 'l'}, nullptr},
+    {{"mode", required_argument, nullptr, 'm'}, "LAN, RS485 or a number 0-255"},
+    {{"ip", required_argument, nullptr, 'i'}, "an IP address"},
+    {{"ip-port", required_argument, nullptr, 'P'}, "a port number 0-65535"},
+    {{"no-verify", no_argument, nullptr, kNoVerify}, nullptr},
+    {{"addresses", required_argument, nullptr, 'A'}, "a list such as 0-255 or 1,2,10-20"},
+    {{"speeds", required_argument, nullptr, 'S'}, "a list such as 9600,19200 or all"},
+    {{"timeout", required_argument, nullptr, 't'}, "milliseconds"},
+    {{"first", no_argument, nullptr, 'f'}, nullptr},
+    {{"help", no_argument, nullptr, 'h'}, nullptr},
+    {{"version", no_argument, nullptr, 'V'}, nullptr},
+};
+// Leading ':': a missing value is told apart from an unknown option.
+constexpr char kShortOptions[] = ":p:s:a:jl::m:i:P:A:S:t:fhV";
+
+const OptionSpec* SpecOf(int val) {
+  for (const OptionSpec& s : kOptions)
+    if (s.opt.val == val) return &s;
+  return nullptr;
+}
+
+std::string LongName(int val) { return std::string("--") + SpecOf(val)->opt.name; }
+
+}  // namespace
+
 ParseResult ParseCommandLine(const std::vector<std::string>& args) {
   ParseResult r;
   Options& o = r.options;
   bool addressesGiven = false, speedsGiven = false, timeoutGiven = false;
-  bool addressGiven = false, speedGiven = false;
+  bool addressGiven = false, speedGiven = false, help = false, version = false;
   auto fail = [&](std::string message) {
     r.error = std::move(message);
     return r;
   };
 
-  for (std::size_t i = 0; i < args.size(); ++i) {
-    std::string arg = args[i];
-    std::optional<std::string> inlineValue;
-    if (arg.rfind("--", 0) == 0) {
-      const auto eq = arg.find('=');
-      if (eq != std::string::npos) {
-        inlineValue = arg.substr(eq + 1);
-        arg = arg.substr(0, eq);
-      }
-    } else if (arg.size() >= 2 && arg[0] == '-') {
-      // -p COM2, -pCOM2: a short option is its long one under another name.
-      const char* longName = ShortOption(arg[1]);
-      if (!longName) return fail("unknown option " + arg);
-      if (arg.size() > 2) {
-        if (!TakesValue(arg[1])) return fail("unknown option " + arg);
-        inlineValue = arg.substr(2);
-      }
-      arg = longName;
-    }
-    std::string value;
-    auto takeValue = [&]() {
-      if (inlineValue) {
-        value = *inlineValue;
-        return true;
-      }
-      if (i + 1 >= args.size()) return false;
-      value = args[++i];
-      return true;
-    };
-    auto needs = [&](const char* what) { return arg + " needs " + what; };
+  std::vector<std::string> words = args;
+  words.insert(words.begin(), "konfigurator-cli");
+  std::vector<char*> argv;
+  for (std::string& w : words) argv.push_back(w.data());
+  argv.push_back(nullptr);
+  std::vector<option> longOptions;
+  for (const OptionSpec& s : kOptions) longOptions.push_back(s.opt);
+  longOptions.push_back({nullptr, 0, nullptr, 0});
+  const int argc = static_cast<int>(words.size());
 
-    if (arg == "--help" || arg == "-h") {
-      o.command = Command::Help;
-      return r;
-    } else if (arg == "--version" || arg == "-V") {
-      o.command = Command::Version;
-      return r;
-    } else if (arg == "--json") {
-      o.json = true;
-    } else if (arg == "--first") {
-      o.first = true;
-    } else if (arg == "--log") {
-      o.log = true;
-      if (inlineValue) {
-        if (inlineValue->empty()) return fail("--log= needs a folder");
-        o.logDir = *inlineValue;
+  // 0 starts the C library's parser afresh, so it can parse more than one line.
+  optind = 0;
+  opterr = 0;
+  int c = 0;
+  while ((c = getopt_long(argc, argv.data(), kShortOptions, longOptions.data(), nullptr)) != -1) {
+    const std::string value = optarg ? optarg : "";
+    auto needs = [&](int val) { return LongName(val) + " needs " + SpecOf(val)->needs; };
+    switch (c) {
+      case ':':
+        return fail(needs(optopt));
+      case '?': {
+        const std::string given = argv[optind - 1];
+        if (optopt != 0 && given.rfind("--", 0) == 0)
+          return fail(LongName(optopt) + " takes no value");
+        if (optopt != 0) return fail(std::string("unknown option -") + static_cast<char>(optopt));
+        return fail("unknown option " + given.substr(0, given.find('=')));
       }
-    } else if (arg == "--port") {
-      if (!takeValue() || value.empty()) return fail(needs("a port, e.g. COM2 or /dev/ttyUSB0"));
-      o.port = value;
-    } else if (arg == "--ports-dir") {
-      if (!takeValue() || value.empty()) return fail(needs("a folder"));
-      o.portsDir = value;
-    } else if (arg == "--speed") {
-      if (!takeValue()) return fail(needs("a speed in bit/s"));
-      o.baudIndex = BaudIndexOf(value);
-      if (o.baudIndex < 0)
-        return fail("unknown speed \"" + value +
-                    "\"; one of 110 300 600 1200 2400 4800 9600 14400 19200 38400 56000 "
-                    "57600 115200 128000 256000");
-      speedGiven = true;
-    } else if (arg == "--address") {
-      if (!takeValue()) return fail(needs("an address 0-255"));
-      const auto a = ParseNumber(value, 0, 255);
-      if (!a) return fail("address \"" + value + "\" is not a number from 0 to 255");
-      o.address = *a;
-      addressGiven = true;
-    } else if (arg == "--mode") {
-      if (!takeValue()) return fail(needs("LAN, RS485 or a number 0-255"));
-      o.mode = ParseMode(value);
-      if (!o.mode) return fail("mode \"" + value + "\" is not LAN, RS485 or a number 0-255");
-    } else if (arg == "--ip") {
-      if (!takeValue()) return fail(needs("an IP address"));
-      o.ip = ParseIpAddress(value);
-      if (!o.ip) return fail("\"" + value + "\" is not an IP address like 192.168.1.10");
-    } else if (arg == "--ip-port") {
-      if (!takeValue()) return fail(needs("a port number 0-65535"));
-      o.ipPort = ParseNumber(value, 0, 65535);
-      if (!o.ipPort) return fail("IP port \"" + value + "\" is not a number from 0 to 65535");
-    } else if (arg == "--addresses") {
-      if (!takeValue()) return fail(needs("a list such as 0-255 or 1,2,10-20"));
-      const auto list = ParseAddressList(value);
-      if (!list) return fail("address list \"" + value + "\" is not like 0-255 or 1,2,10-20");
-      o.addresses = *list;
-      addressesGiven = true;
-    } else if (arg == "--speeds") {
-      if (!takeValue()) return fail(needs("a list such as 9600,19200 or all"));
-      const auto list = ParseSpeedList(value);
-      if (!list) return fail("speed list \"" + value + "\" is not like 9600,19200 or all");
-      o.baudIndexes = *list;
-      speedsGiven = true;
-    } else if (arg == "--timeout") {
-      if (!takeValue()) return fail(needs("milliseconds"));
-      const auto t = ParseNumber(value, 1, 60000);
-      if (!t) return fail("time-out \"" + value + "\" is not a number of ms from 1 to 60000");
-      o.timeoutMs = *t;
-      timeoutGiven = true;
-    } else if (!arg.empty() && arg[0] == '-') {
-      return fail("unknown option " + arg);
-    } else if (o.command != Command::None) {
-      return fail("unexpected \"" + arg + "\" after the command");
-    } else if (arg == "read") {
-      o.command = Command::Read;
-    } else if (arg == "write") {
-      o.command = Command::Write;
-    } else if (arg == "scan") {
-      o.command = Command::Scan;
-    } else if (arg == "help") {
-      o.command = Command::Help;
-      return r;
-    } else {
-      return fail("unknown command \"" + arg + "\"; read, write, scan or ports");
+      case 'h':
+        help = true;
+        break;
+      case 'V':
+        version = true;
+        break;
+      case 'j':
+        o.json = true;
+        break;
+      case 'f':
+        o.first = true;
+        break;
+      case kNoVerify:
+        o.verify = false;
+        break;
+      case 'l':
+        o.log = true;
+        if (optarg) {
+          if (value.empty()) return fail("--log= needs a folder");
+          o.logDir = value;
+        }
+        break;
+      case 'p':
+        if (value.empty()) return fail(needs(c));
+        o.port = value;
+        break;
+      case kPortsDir:
+        if (value.empty()) return fail(needs(c));
+        o.portsDir = value;
+        break;
+      case 's':
+        o.baudIndex = BaudIndexOf(value);
+        if (o.baudIndex < 0)
+          return fail("unknown speed \"" + value +
+                      "\"; one of 110 300 600 1200 2400 4800 9600 14400 19200 38400 56000 "
+                      "57600 115200 128000 256000");
+        speedGiven = true;
+        break;
+      case 'a': {
+        const auto a = ParseNumber(value, 0, 255);
+        if (!a) return fail("address \"" + value + "\" is not a number from 0 to 255");
+        o.address = *a;
+        addressGiven = true;
+        break;
+      }
+      case 'm':
+        o.mode = ParseMode(value);
+        if (!o.mode) return fail("mode \"" + value + "\" is not LAN, RS485 or a number 0-255");
+        break;
+      case 'i':
+        o.ip = ParseIpAddress(value);
+        if (!o.ip) return fail("\"" + value + "\" is not an IP address like 192.168.1.10");
+        break;
+      case 'P':
+        o.ipPort = ParseNumber(value, 0, 65535);
+        if (!o.ipPort) return fail("IP port \"" + value + "\" is not a number from 0 to 65535");
+        break;
+      case 'A': {
+        const auto list = ParseAddressList(value);
+        if (!list) return fail("address list \"" + value + "\" is not like 0-255 or 1,2,10-20");
+        o.addresses = *list;
+        addressesGiven = true;
+        break;
+      }
+      case 'S': {
+        const auto list = ParseSpeedList(value);
+        if (!list) return fail("speed list \"" + value + "\" is not like 9600,19200 or all");
+        o.baudIndexes = *list;
+        speedsGiven = true;
+        break;
+      }
+      case 't': {
+        const auto t = ParseNumber(value, 1, 60000);
+        if (!t) return fail("time-out \"" + value + "\" is not a number of ms from 1 to 60000");
+        o.timeoutMs = *t;
+        timeoutGiven = true;
+        break;
+      }
+      default:
+        return fail("unknown option " + std::string(argv[optind - 1]));
     }
-    if (inlineValue && (arg == "--json" || arg == "--first")) return fail(arg + " takes no value");
+  }
+  // The words that are no options, in their order.
+  for (int i = optind; i < argc; ++i) {
+    const std::string arg = argv[i];
+    if (o.command != Command::None) return fail("unexpected \"" + arg + "\" after the command");
+    if (arg == "read")
+      o.command = Command::Read;
+    else if (arg == "write")
+      o.command = Command::Write;
+    else if (arg == "scan")
+      o.command = Command::Scan;
+    else if (arg == "help")
+      help = true;
+    else
+      return fail("unknown command \"" + arg + "\"; read, write, scan or ports");
+    if (help) break;
+  }
+  if (help || version) {
+    o.command = help ? Command::Help : Command::Version;
+    return r;
   }
 
   if (o.command == Command::None) return fail("no command given; read, write, scan or ports");
   const bool writeOptions = o.mode || o.ip || o.ipPort;
-  if (writeOptions && o.command != Command::Write)
-    return fail("--mode, --ip and --ip-port belong to write");
+  if ((writeOptions || !o.verify) && o.command != Command::Write)
+    return fail("--mode, --ip, --ip-port and --no-verify belong to write");
   if (o.command == Command::Write && !writeOptions)
     return fail("write needs at least one of --mode, --ip, --ip-port");
   const bool scanOptions = addressesGiven || speedsGiven || timeoutGiven || o.first;
@@ -344,6 +382,23 @@ ParseResult ParseCommandLine(const std::vector<std::string>& args) {
     if (!speedsGiven) o.baudIndexes = *ParseSpeedList("all");
   }
   return r;
+}
+
+bool WantsJson(const std::vector<std::string>& args) {
+  for (const std::string& a : args) {
+    if (a == "--") return false;
+    // Long options may be cut short as long as they stay unambiguous.
+    if (a.size() >= 3 && a.rfind("--", 0) == 0 && std::string("--json").rfind(a, 0) == 0)
+      return true;
+    if (a.size() < 2 || a[0] != '-' || a[1] == '-') continue;
+    // Bundled letters: -ja 2, -jpCOM7; a letter with a value takes the rest.
+    for (std::size_t i = 1; i < a.size(); ++i) {
+      if (a[i] == 'j') return true;
+      const char* at = std::strchr(kShortOptions + 1, a[i]);
+      if (at == nullptr || a[i] == ':' || at[1] == ':') break;
+    }
+  }
+  return false;
 }
 
 }  // namespace cli

@@ -25,6 +25,7 @@ struct Options {
   std::optional<int> mode;
   std::optional<std::string> ip;
   std::optional<int> ipPort;
+  bool verify = true;  // read back what was written
 
   // scan
   std::vector<int> addresses;    // in probing order

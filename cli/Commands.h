@@ -1,11 +1,11 @@
 // The commands of konfigurator-cli over the device link.
 #pragma once
 
-#include <atomic>
 #include <string>
 
 #include "CliOptions.h"
 #include "PortProblem.h"
+#include "Terminal.h"
 #include "Wording.h"
 
 namespace cli {
@@ -14,12 +14,10 @@ enum ExitCode : int {
   ExitOk = 0,
   ExitFailed = 1,  // a device operation failed; scan: nothing found
   ExitUsage = 2,
-  ExitPort = 3,  // the port cannot be used at all
+  ExitPort = 3,        // the port cannot be used at all
+  ExitImpossible = 4,  // read: done, but a value the device gave cannot be right
   ExitInterrupted = 130,
 };
-
-// Set from a signal handler: finish the probe or operation under way, release the device, stop.
-extern std::atomic<bool> Interrupted;
 
 // The longest a scan with these options takes, when no device answers, in ms.
 long long ScanEstimateMs(const Options& options);
@@ -30,8 +28,6 @@ std::string ScanDurationHelp();
 
 // Text safe to show on a terminal: bytes outside printable ASCII as \xNN.
 std::string Printable(const std::string& text);
-// A JSON string literal of text; bytes outside printable ASCII as \u00NN.
-std::string JsonString(const std::string& text);
 
 // Runs options.command (read, write or scan); returns the exit status.
 int RunCommand(const Options& options);

@@ -1,5 +1,7 @@
 #include "PortsCommand.h"
 
+#include <getopt.h>
+#include <grp.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -11,6 +13,7 @@
 #include <filesystem>
 
 #include "Commands.h"
+#include "Json.h"
 #include "LinuxSerialApi.h"
 #include "Locations.h"
 #include "PortProblem.h"
@@ -28,7 +31,11 @@ const char kPortsUsage[] =
     "gets the lowest free one from COM3 up the first time it is seen, kept as a link to its\n"
     "/dev/serial/by-id name. link makes COMn lead to DEVICE (its by-id name when it has one);\n"
     "unlink removes the link COMn. Links made by hand are never changed. With -j (--json)\n"
-    "the answer is one JSON object, on failure too.\n";
+    "the answer is one JSON object, on failure too.\n"
+    "DEVICE must be a terminal device; one that does not exist yet (an unplugged adapter's\n"
+    "by-id name) is linked with a note.\n"
+    "Exit status: 0 done, 2 wrong usage or a DEVICE that cannot be a serial port, 3 the link\n"
+    "cannot be made or removed (COMn exists already, there is no COMn, no ports folder).\n";
 
 namespace {
 
@@ -49,14 +56,34 @@ int ComNumberOf(const std::string& text) {
 
 std::string Com(int n) { return "COM" + std::to_string(n); }
 
-std::string JsonOrNull(const std::string& text) {
-  return text.empty() ? std::string("null") : JsonString(text);
+// The numbers the window's port list offers.
+constexpr int kWindowPorts = 80;
+
+// The group the device file belongs to, whether or not it may open it.
+std::string FileGroup(const std::string& path) {
+  struct stat st {};
+  if (stat(path.c_str(), &st) != 0) return {};
+  const group* g = getgrgid(st.st_gid);
+  return g ? g->gr_name : std::to_string(st.st_gid);
 }
 
-std::string JsonList(const std::vector<std::string>& items) {
-  std::string s = "[";
-  for (std::size_t i = 0; i < items.size(); ++i) s += (i ? "," : "") + JsonString(items[i]);
-  return s + "]";
+// Why target, which exists, cannot be a serial port, or nothing.
+std::string NotATerminal(const std::string& target, const portinfo::DeviceTree& tree) {
+  std::error_code ec;
+  const fs::path real = fs::canonical(target, ec);
+  // The serial devices the system lists are terminals, whatever their node looks like.
+  for (const portinfo::SerialDevice& d : portinfo::FindSerialDevices(tree))
+    if (!ec && fs::canonical(d.path, ec) == real) return {};
+  switch (portinfo::KindOfNode(target)) {
+    case portinfo::NodeKind::Terminal:
+      return {};
+    case portinfo::NodeKind::Regular:
+      return "it is a file";
+    case portinfo::NodeKind::Directory:
+      return "it is a folder";
+    default:
+      return "it is no terminal device";
+  }
 }
 
 std::string AccessText(const portinfo::DeviceAccess& a) {
@@ -86,34 +113,45 @@ std::string PortsListing(const portinfo::DeviceTree& tree, bool json) {
   const std::vector<std::string> notes = portinfo::NumberDevices(tree, devices);
   const std::vector<portinfo::ComLink> links = portinfo::ReadComLinks(tree.portsDir);
 
-  std::string out;
   if (json) {
-    out = "{\"portsDir\":" + JsonOrNull(tree.portsDir) + ",\"devices\":[";
-    for (std::size_t i = 0; i < devices.size(); ++i) {
-      const portinfo::SerialDevice& d = devices[i];
+    Json j;
+    j["ports_dir"] = JsonTextOrNull(tree.portsDir);
+    Json list = Json::array();
+    for (const portinfo::SerialDevice& d : devices) {
       const portinfo::DeviceAccess access = portinfo::CheckAccess(d.path);
       std::vector<std::string> coms;
       for (const int n : d.coms) coms.push_back(Com(n));
-      out += std::string(i ? "," : "") +
-             "{\"com\":" + (coms.empty() ? "null" : JsonString(coms[0])) +
-             ",\"coms\":" + JsonList(coms) + ",\"path\":" + JsonString(d.path) +
-             ",\"byId\":" + JsonOrNull(d.byId) + ",\"driver\":" + JsonOrNull(d.driver) +
-             ",\"usb\":" + (d.usb ? "true" : "false") + ",\"vendorId\":" + JsonOrNull(d.vendorId) +
-             ",\"productId\":" + JsonOrNull(d.productId) +
-             ",\"manufacturer\":" + JsonOrNull(d.manufacturer) +
-             ",\"product\":" + JsonOrNull(d.product) + ",\"serial\":" + JsonOrNull(d.serial) +
-             ",\"mayOpen\":" + (access.mayOpen ? "true" : "false") +
-             ",\"group\":" + JsonOrNull(access.mayOpen ? "" : access.group) +
-             ",\"heldBy\":" + JsonList(HolderTexts(portinfo::HoldersOf(d.path))) + "}";
+      Json e;
+      e["com"] = coms.empty() ? Json(nullptr) : Json(coms[0]);
+      e["coms"] = JsonTexts(coms);
+      e["path"] = JsonText(d.path);
+      e["by_id"] = JsonTextOrNull(d.byId);
+      e["driver"] = JsonTextOrNull(d.driver);
+      e["usb"] = d.usb;
+      e["vendor_id"] = JsonTextOrNull(d.vendorId);
+      e["product_id"] = JsonTextOrNull(d.productId);
+      e["manufacturer"] = JsonTextOrNull(d.manufacturer);
+      e["product"] = JsonTextOrNull(d.product);
+      e["serial"] = JsonTextOrNull(d.serial);
+      e["may_open"] = access.mayOpen;
+      e["group"] = JsonTextOrNull(FileGroup(d.path));
+      // Whether joining that group would let this user open it.
+      e["group_may_open"] = !access.group.empty();
+      e["held_by"] = JsonTexts(HolderTexts(portinfo::HoldersOf(d.path)));
+      list.push_back(e);
     }
-    out += "],\"links\":[";
-    for (std::size_t i = 0; i < links.size(); ++i)
-      out += std::string(i ? "," : "") + "{\"com\":" + JsonString(Com(links[i].number)) +
-             ",\"target\":" + JsonOrNull(links[i].target) +
-             ",\"present\":" + (links[i].resolved.empty() ? "false" : "true") + "}";
-    return out + "],\"notes\":" + JsonList(notes) + "}\n";
+    j["devices"] = list;
+    Json linkList = Json::array();
+    for (const portinfo::ComLink& l : links)
+      linkList.push_back({{"com", Com(l.number)},
+                          {"target", JsonTextOrNull(l.target)},
+                          {"present", !l.resolved.empty()}});
+    j["links"] = linkList;
+    j["notes"] = JsonTexts(notes);
+    return JsonLine(j);
   }
 
+  std::string out;
   out = "Ports folder: " + (tree.portsDir.empty() ? std::string("none") : tree.portsDir) + "\n";
   if (devices.empty()) out += "\nNo serial devices found.\n";
   for (const portinfo::SerialDevice& d : devices) {
@@ -175,32 +213,46 @@ int RunPorts(const std::vector<std::string>& args) {
   auto fail = [json](const char* kind, const std::string& message, int status) {
     std::fprintf(stderr, "konfigurator-cli: %s\n", message.c_str());
     if (status == ExitUsage) std::fputs("Try konfigurator-cli ports --help.\n", stderr);
-    if (json)
-      std::printf("{\"error\":{\"kind\":%s,\"message\":%s}}\n", JsonString(kind).c_str(),
-                  JsonString(message).c_str());
+    if (json) std::fputs(JsonLine({{"error", JsonError(kind, message)}}).c_str(), stdout);
     return status;
   };
   auto usage = [&fail](const std::string& message) { return fail("usage", message, ExitUsage); };
-  for (std::size_t i = 0; i < args.size(); ++i) {
-    const std::string& a = args[i];
-    if (a == "--json" || a == "-j") {
-      continue;
-    } else if (a == "--help" || a == "-h") {
+  std::vector<std::string> notes;
+  auto note = [&](const std::string& text) {
+    std::fprintf(stderr, "konfigurator-cli: note: %s\n", text.c_str());
+    notes.push_back(text);
+  };
+
+  std::vector<std::string> argWords = args;
+  argWords.insert(argWords.begin(), "konfigurator-cli");
+  std::vector<char*> argv;
+  for (std::string& w : argWords) argv.push_back(w.data());
+  argv.push_back(nullptr);
+  const option longOptions[] = {{"json", no_argument, nullptr, 'j'},
+                                {"help", no_argument, nullptr, 'h'},
+                                {"ports-dir", required_argument, nullptr, 'd'},
+                                {nullptr, 0, nullptr, 0}};
+  optind = 0;
+  opterr = 0;
+  const int argc = static_cast<int>(argWords.size());
+  for (int c; (c = getopt_long(argc, argv.data(), ":jh", longOptions, nullptr)) != -1;) {
+    if (c == 'h') {
       help = true;
-    } else if (a == "--ports-dir" || a.rfind("--ports-dir=", 0) == 0) {
-      if (a == "--ports-dir") {
-        if (i + 1 >= args.size()) return usage("--ports-dir needs a folder");
-        portsDir = args[++i];
-      } else {
-        portsDir = a.substr(std::strlen("--ports-dir="));
-      }
+    } else if (c == 'd') {
+      portsDir = optarg;
       if (portsDir.empty()) return usage("--ports-dir needs a folder");
-    } else if (!a.empty() && a[0] == '-') {
-      return usage("unknown option " + a + " for ports");
-    } else {
-      words.push_back(a);
+    } else if (c == ':') {
+      return usage("--ports-dir needs a folder");
+    } else if (c == '?') {
+      const std::string given = argv[optind - 1];
+      return usage("unknown option " +
+                   (optopt != 0 && given.rfind("--", 0) != 0
+                        ? std::string("-") + static_cast<char>(optopt)
+                        : given) +
+                   " for ports");
     }
   }
+  for (int i = optind; i < argc; ++i) words.emplace_back(argv[i]);
   if (help) {
     std::fputs(kPortsUsage, stdout);
     return ExitOk;
@@ -219,22 +271,21 @@ int RunPorts(const std::vector<std::string>& args) {
   if (words.size() < 3) return usage(action + " needs a port name, e.g. COM5");
   const int n = ComNumberOf(words[2]);
   if (n == 0) return usage("\"" + words[2] + "\" is not a port name like COM5");
-  if (portsDir.empty())
-    return fail("link", "there is no ports folder (no home folder?)", ExitFailed);
+  if (portsDir.empty()) return fail("link", "there is no ports folder (no home folder?)", ExitPort);
   const std::string link = portsDir + "/" + Com(n);
   struct stat st {};
   const bool exists = lstat(link.c_str(), &st) == 0;
 
   if (action == "unlink") {
     if (words.size() != 3) return usage("unlink takes one port name");
-    if (!exists) return fail("link", "there is no " + Com(n) + " in " + portsDir, ExitFailed);
+    if (!exists) return fail("link", "there is no " + Com(n) + " in " + portsDir, ExitPort);
     if (!S_ISLNK(st.st_mode) || unlink(link.c_str()) != 0)
       return fail("link",
                   "cannot remove " + link + ": " +
                       (S_ISLNK(st.st_mode) ? std::strerror(errno) : "it is not a link"),
-                  ExitFailed);
+                  ExitPort);
     if (json)
-      std::printf("{\"removed\":%s}\n", JsonString(Com(n)).c_str());
+      std::fputs(JsonLine({{"removed", Com(n)}}).c_str(), stdout);
     else
       std::printf(
           "%s removed. A USB adapter it led to gets a number again the next time it is "
@@ -246,6 +297,7 @@ int RunPorts(const std::vector<std::string>& args) {
   if (words.size() != 4)
     return usage("link needs a port name and a device, e.g. COM5 /dev/ttyUSB0");
   std::string device = words[3];
+  if (device.empty()) return usage("link needs a device, not an empty name");
   if (device.find('/') == std::string::npos) device = tree.dev + "/" + device;
   std::error_code ec;
   device = fs::absolute(device, ec).lexically_normal().string();
@@ -255,24 +307,37 @@ int RunPorts(const std::vector<std::string>& args) {
     return fail("link",
                 Com(n) + " already exists" + (now.empty() ? "" : " and leads to " + now) +
                     "; unlink it first",
-                ExitFailed);
+                ExitPort);
   }
-  if (access(device.c_str(), F_OK) != 0)
-    return fail("link", device + ": " + std::strerror(errno), ExitFailed);
+  if (access(device.c_str(), F_OK) == 0) {
+    if (const std::string why = NotATerminal(device, tree); !why.empty())
+      return fail("usage", device + " cannot be a serial port: " + why, ExitUsage);
+  } else if (errno == ENOENT) {
+    note(device + " does not exist now; " + Com(n) + " leads to it once it appears.");
+  } else {
+    return fail("link", device + ": " + std::strerror(errno), ExitPort);
+  }
+  if (n > kWindowPorts)
+    note("the window offers COM1 to COM" + std::to_string(kWindowPorts) + "; " + Com(n) +
+         " is for this tool and the simulator.");
   // The by-id name keeps leading to the adapter whatever tty name it gets next time.
   std::string target = device;
   const std::string real = fs::canonical(device, ec).string();
   for (const portinfo::SerialDevice& d : portinfo::FindSerialDevices(tree))
     if (!d.byId.empty() && fs::canonical(d.path, ec).string() == real) target = d.byId;
   if (const std::string err = portinfo::MakeFolders(portsDir); !err.empty())
-    return fail("link", err, ExitFailed);
+    return fail("link", err, ExitPort);
   if (symlink(target.c_str(), link.c_str()) != 0)
-    return fail("link", "cannot create " + link + ": " + std::strerror(errno), ExitFailed);
-  if (json)
-    std::printf("{\"linked\":%s,\"target\":%s}\n", JsonString(Com(n)).c_str(),
-                JsonString(target).c_str());
-  else
+    return fail("link", "cannot create " + link + ": " + std::strerror(errno), ExitPort);
+  if (json) {
+    Json j;
+    j["linked"] = Com(n);
+    j["target"] = JsonText(target);
+    j["notes"] = JsonTexts(notes);
+    std::fputs(JsonLine(j).c_str(), stdout);
+  } else {
     std::printf("%s -> %s\n", Com(n).c_str(), target.c_str());
+  }
   return ExitOk;
 }
 

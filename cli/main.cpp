@@ -7,6 +7,7 @@
 
 #include "CliOptions.h"
 #include "Commands.h"
+#include "Json.h"
 #include "PortsCommand.h"
 
 namespace {
@@ -23,8 +24,7 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "konfigurator-cli: %s\nTry konfigurator-cli --help.\n",
                  parsed.error.c_str());
     if (cli::WantsJson(args))
-      std::printf("{\"error\":{\"kind\":\"usage\",\"message\":%s}}\n",
-                  cli::JsonString(parsed.error).c_str());
+      std::fputs(cli::JsonLine({{"error", cli::JsonError("usage", parsed.error)}}).c_str(), stdout);
     return cli::ExitUsage;
   }
   switch (parsed.options.command) {

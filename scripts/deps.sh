@@ -5,7 +5,7 @@
 #                          hardening-check, clang fuzzers, peers of the benchmarks)
 set -euo pipefail
 pkgs=(cmake g++ make pkg-config googletest libgtest-dev libgmock-dev qt6-base-dev qt6-qpa-plugins
-      fonts-dejavu-core qt6-tools-dev qt6-l10n-tools qt6-translations-l10n)
+      fonts-dejavu-core qt6-tools-dev qt6-l10n-tools qt6-translations-l10n nlohmann-json3-dev)
 if [[ ${1:-} == --ci ]]; then
   pkgs+=(clang libclang-rt-14-dev desktop-file-utils appstream dpkg-dev file lintian devscripts
          qt6-serialport-dev libserialport-dev)

@@ -7,6 +7,8 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cctype>
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
@@ -29,7 +31,7 @@ const char kUsage[] =
     "Simulated field device for Konfigurator, served on a pseudo-terminal and linked as\n"
     "COM2 in the ports folder Konfigurator uses, so it can open it as COM2.\n"
     "\n"
-    "  --port NAME            link name in the ports folder (default COM2)\n"
+    "  --port COMn            link name in the ports folder, COM1 to COM99999 (default COM2)\n"
     "  --ports-dir DIR        folder for the link (default: ports/ beside this program in a\n"
     "                         folder of its own, else ~/.config/konfigurator/ports)\n"
     "  --device PATH          serve on this serial port instead, wired to Konfigurator's\n"
@@ -41,7 +43,8 @@ const char kUsage[] =
     "                         115200, 128000 or 256000 (default: at any speed)\n"
     "  --mode N               operating mode byte at start (default 0, LAN)\n"
     "  --ip TEXT              IP address at start (default 192.168.1.10)\n"
-    "  --ip-port TEXT         IP port at start (default 502)\n"
+    "  --ip-port TEXT         IP port at start (default 502); either text as it is, so\n"
+    "                         impossible values can be tried, up to what a frame holds\n"
     "Each device keeps a state of its own; --mode, --ip and --ip-port set every one.\n"
     "Faults, of every device (--times counts the requests of each):\n"
     "  --silent               never answer\n"
@@ -54,11 +57,12 @@ const char kUsage[] =
     "  --nul-pad N            append N NUL bytes to the texts read\n"
     "  --space-pad N          put N spaces before the texts read\n"
     "  --delay MS             wait MS milliseconds before answering\n"
-    "  --split N              send replies in pieces of N bytes...\n"
+    "  --split N              send replies in pieces of N bytes (N >= 1)...\n"
     "  --gap MS               ...MS milliseconds apart (default 20)\n"
     "  --times N              misbehave on the first N requests only\n"
     "  --after N              answer the first N requests soundly, then misbehave\n"
     "  --help                 show this text\n"
+    "  --version              show the version\n"
     "\n"
     "Prints one line per exchange: time, request (M) and reply (S) in hex, and why when\n"
     "there is no reply, e.g. \"ignored: line at 9600 bit/s\".\n"
@@ -100,6 +104,22 @@ bool ParseAddresses(const std::string& text, std::vector<int>& out) {
     at = comma + 1;
   }
 }
+
+// "COM5" or "com5" as the link name "COM5"; the numbers the tool and the window take.
+bool ComName(const std::string& text, std::string& name) {
+  if (text.size() < 4 || text.size() > 8) return false;
+  for (std::size_t i = 0; i < 3; ++i)
+    if (std::toupper(static_cast<unsigned char>(text[i])) != "COM"[i]) return false;
+  int n = 0;
+  if (text[3] == '0' || text.find_first_not_of("0123456789", 3) != std::string::npos ||
+      !ParseInt(text.c_str() + 3, 1, 99999, n))
+    return false;
+  name = "COM" + std::to_string(n);
+  return true;
+}
+
+// A text the device sends must fit in one frame beside the head and the checksum.
+constexpr std::size_t kLongestText = MaxFrameLength - FrameOverhead;
 
 // The speeds a client of this device can select.
 constexpr int kSpeeds[] = {110,   300,   600,   1200,  2400,   4800,   9600,  14400,
@@ -254,11 +274,16 @@ int main(int argc, char** argv) {
     if (arg == "--help" || arg == "-h") {
       std::fputs(kUsage, stdout);
       return 0;
+    } else if (arg == "--version" || arg == "-V") {
+      std::printf("konfigurator-sim %s\n", KONFIGURATOR_VERSION);
+      return 0;
     } else if (arg == "--port") {
       ok = value(text);
-      if (ok) portName = text;
-      if (ok && (portName.empty() || portName.find('/') != std::string::npos)) {
-        std::fprintf(stderr, "konfigurator-sim: bad port name \"%s\"\n", text);
+      if (ok && !ComName(text, portName)) {
+        std::fprintf(stderr,
+                     "konfigurator-sim: --port wants a name like COM2 (COM1 to COM99999), not "
+                     "\"%s\"\n",
+                     text);
         ok = false;
       }
     } else if (arg == "--ports-dir") {
@@ -290,12 +315,14 @@ int main(int argc, char** argv) {
     } else if (arg == "--mode") {
       ok = number(0, 255, n);
       state.mode = static_cast<std::uint8_t>(n);
-    } else if (arg == "--ip") {
+    } else if (arg == "--ip" || arg == "--ip-port") {
       ok = value(text);
-      if (ok) state.ip = text;
-    } else if (arg == "--ip-port") {
-      ok = value(text);
-      if (ok) state.port = text;
+      if (ok && std::strlen(text) > kLongestText) {
+        std::fprintf(stderr, "konfigurator-sim: %s is %zu bytes long; a frame holds at most %zu\n",
+                     arg.c_str(), std::strlen(text), kLongestText);
+        ok = false;
+      }
+      if (ok) (arg == "--ip" ? state.ip : state.port) = text;
     } else if (arg == "--silent") {
       faults.silent = true;
     } else if (arg == "--refuse") {
@@ -317,7 +344,8 @@ int main(int argc, char** argv) {
     } else if (arg == "--delay") {
       ok = number(0, 600000, faults.delayMs);
     } else if (arg == "--split") {
-      ok = number(0, 65535, faults.splitBytes);
+      // Pieces of no bytes would never finish a reply.
+      ok = number(1, 65535, faults.splitBytes);
     } else if (arg == "--gap") {
       ok = number(0, 600000, faults.gapMs);
     } else if (arg == "--times") {

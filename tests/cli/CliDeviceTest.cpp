@@ -75,7 +75,7 @@ TEST(CliRead, JsonThroughADevicePath) {
   EXPECT_EQ(r.status, 0) << r.err;
   EXPECT_EQ(r.out, "{\"port\":\"" + sim.Pty() +
                        "\",\"speed\":19200,\"address\":2,\"mode\":\"LAN\",\"mode_number\":0,"
-                       "\"ip\":\"172.16.0.9\",\"ip_port\":80,\"errors\":[]}\n");
+                       "\"ip\":\"172.16.0.9\",\"ip_port\":80,\"warnings\":[],\"errors\":[]}\n");
 }
 
 TEST(CliRead, InRs485ModeOnlyTheModeIsRead) {
@@ -92,10 +92,13 @@ TEST(CliRead, DeviceTextsCannotReachTheTerminalRaw) {
   TempDir dir;
   Sim sim(dir.path / "ports", "COM5", 2, {"--ip", "1.2.3.4\x1b[2J", "--ip-port", "5\"6"});
   Output r = RunCli(On(dir, "COM5", {"read"}));
-  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.status, 4) << r.err;  // neither is a value a device can hold
   EXPECT_EQ(r.out, "mode: LAN\nip: 1.2.3.4\\x1B[2J\nip-port: 5\"6\n");
+  EXPECT_NE(r.err.find("warning: the device's ip \"1.2.3.4\\x1B[2J\" is not an IP address"),
+            std::string::npos)
+      << r.err;
   r = RunCli(On(dir, "COM5", {"read", "--json"}));
-  EXPECT_NE(r.out.find("\"ip\":\"1.2.3.4\\u001B[2J\",\"ip_port\":\"5\\\"6\""), std::string::npos)
+  EXPECT_NE(r.out.find("\"ip\":\"1.2.3.4\\u001b[2J\",\"ip_port\":\"5\\\"6\""), std::string::npos)
       << r.out;
 }
 
@@ -115,7 +118,7 @@ TEST(CliRead, EachFailedOperationIsNamedWithItsResultAndTheDeviceIsStillReleased
       << r.err;
   r = RunCli(On(dir, "COM5", {"read", "--json"}));
   EXPECT_EQ(r.status, 1);
-  EXPECT_NE(r.out.find("\"ip\":null,\"ip_port\":null,\"errors\":[{\"operation\":"
+  EXPECT_NE(r.out.find("\"ip\":null,\"ip_port\":null,\"warnings\":[],\"errors\":[{\"operation\":"
                        "\"ReadIpAddress\",\"result\":3,"),
             std::string::npos)
       << r.out;
@@ -213,6 +216,11 @@ TEST(CliWrite, WrittenValuesReadBack) {
       On(dir, "COM5", {"write", "--address", "3", "--ip", "010.9.8.7", "--ip-port", "1234"}));
   EXPECT_EQ(r.status, 0) << r.err;
   EXPECT_EQ(r.out, "ip: 10.9.8.7 written\nip-port: 1234 written\n");
+  // Each value read back after all writes, before the device is released.
+  const std::vector<std::string> order = {"03 47 C9", "03 47 64", "03 47 65",
+                                          "03 46 64", "03 46 65", "03 47 CA"};
+  ASSERT_TRUE(sim.Process().WaitForOutput("03 47 CA", 5000));
+  EXPECT_EQ(RequestOrder(sim.Process().Out()), order);
   r = RunCli(On(dir, "COM5", {"read", "--address", "3"}));
   EXPECT_EQ(r.out, "mode: LAN\nip: 10.9.8.7\nip-port: 1234\n");
 
@@ -220,7 +228,7 @@ TEST(CliWrite, WrittenValuesReadBack) {
   EXPECT_EQ(r.status, 0) << r.err;
   EXPECT_EQ(r.out,
             "{\"port\":\"COM5\",\"speed\":19200,\"address\":3,\"written\":{\"mode\":\"RS485\"},"
-            "\"unchanged\":{},\"errors\":[]}\n");
+            "\"unchanged\":{},\"verified\":true,\"errors\":[]}\n");
   r = RunCli(On(dir, "COM5", {"read", "--address", "3"}));
   EXPECT_EQ(r.out, "mode: RS485\n");
 }
@@ -245,12 +253,28 @@ TEST(CliScan, FindsTheDeviceAtItsAddressAndOnlyAtItsSpeed) {
   // Heard at its speed only, and left as it was found.
   EXPECT_EQ(sim.Requests("05 47 C9"), 1);
   EXPECT_EQ(sim.Requests("05 47 CA"), 1);
+  EXPECT_EQ(sim.Requests("05 46 CB"), 1);  // the confirmation
   EXPECT_EQ(sim.Ignored("05 47 C9"), 2);
   EXPECT_EQ(sim.Ignored("05 47 CA"), 0);
   // One attempt per silent address and speed.
   EXPECT_EQ(sim.Requests("03 47 C9"), 1);
   EXPECT_EQ(sim.Ignored("03 47 C9"), 2);
   EXPECT_EQ(sim.Ignored("07 47 C9"), 2);
+}
+
+TEST(CliScan, ADeviceAnsweringAtSeveralSpeedsIsOneDevice) {
+  TempDir dir;
+  // Without --speed the simulator answers at any speed, as some converters do.
+  Sim sim(dir.path / "ports", "COM5", 2);
+  Output r = RunCli(On(dir, "COM5", {"scan", "-A", "1-2", "-S", "common"}));
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.out, "address 2 at 19200, 9600, 38400, 57600, 115200 bit/s\n");
+  r = RunCli(On(dir, "COM5", {"scan", "-jA", "2", "-S", "9600,19200"}));
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.out,
+            "{\"port\":\"COM5\",\"devices\":[{\"address\":2,\"speed\":9600,\"speeds\":[9600,"
+            "19200],\"refused\":false,\"slow\":false}],\"probes\":2,\"complete\":true,"
+            "\"rejected_replies\":0,\"errors\":[]}\n");
 }
 
 TEST(CliScan, FindsEveryDeviceOnABusAndReleasesEach) {
@@ -261,19 +285,20 @@ TEST(CliScan, FindsEveryDeviceOnABusAndReleasesEach) {
   EXPECT_EQ(r.status, 0) << r.err;
   EXPECT_EQ(r.out,
             "{\"port\":\"COM5\",\"devices\":["
-            "{\"address\":2,\"speed\":9600,\"refused\":false,\"slow\":false},"
-            "{\"address\":5,\"speed\":9600,\"refused\":false,\"slow\":false},"
-            "{\"address\":17,\"speed\":9600,\"refused\":false,\"slow\":false}],"
-            "\"probes\":42,\"complete\":true,\"errors\":[]}\n");
+            "{\"address\":2,\"speed\":9600,\"speeds\":[9600],\"refused\":false,\"slow\":false},"
+            "{\"address\":5,\"speed\":9600,\"speeds\":[9600],\"refused\":false,\"slow\":false},"
+            "{\"address\":17,\"speed\":9600,\"speeds\":[9600],\"refused\":false,\"slow\":false}],"
+            "\"probes\":42,\"complete\":true,\"rejected_replies\":0,\"errors\":[]}\n");
   const std::string lines = sim.Stop();
   std::vector<std::string> heard = RequestOrder(lines);
   for (const char* address : {"02", "05", "11"}) {
     const std::string a = address;
-    // Found, then released at once: the device confirmed leaving configuration mode.
+    // Found, confirmed by its mode, then released at once.
     const auto enter = std::find(heard.begin(), heard.end(), a + " 47 C9");
     ASSERT_NE(enter, heard.end()) << a << "\n" << lines;
-    ASSERT_NE(enter + 1, heard.end());
-    EXPECT_EQ(*(enter + 1), a + " 47 CA") << lines;
+    ASSERT_GT(heard.end() - enter, 2);
+    EXPECT_EQ(*(enter + 1), a + " 46 CB") << lines;
+    EXPECT_EQ(*(enter + 2), a + " 47 CA") << lines;
     const std::vector<std::string> left = RepliesTo(lines, a + " 47 CA");
     ASSERT_EQ(left.size(), 1u) << lines;
     EXPECT_EQ(left[0].substr(0, 8), a + " 47 CA") << lines;
@@ -281,7 +306,7 @@ TEST(CliScan, FindsEveryDeviceOnABusAndReleasesEach) {
   // Nothing else was answered, and nothing at the other speed.
   int answered = 0;
   for (const std::string& reply : RepliesTo(lines, "")) answered += reply != "-";
-  EXPECT_EQ(answered, 6) << lines;
+  EXPECT_EQ(answered, 9) << lines;
   EXPECT_EQ(sim.Ignored(""), 21);
 }
 
@@ -291,9 +316,9 @@ TEST(CliScan, JsonAndFirstStopAtTheFirstDevice) {
   const Output r = RunCli(On(dir, "COM5", {"scan", "--speeds", "38400,9600", "--first", "--json"}));
   EXPECT_EQ(r.status, 0) << r.err;
   EXPECT_EQ(r.out,
-            "{\"port\":\"COM5\",\"devices\":[{\"address\":1,\"speed\":38400,\"refused\":false,"
-            "\"slow\":false}],"
-            "\"probes\":2,\"complete\":false,\"errors\":[]}\n");
+            "{\"port\":\"COM5\",\"devices\":[{\"address\":1,\"speed\":38400,\"speeds\":[38400],"
+            "\"refused\":false,\"slow\":false}],"
+            "\"probes\":2,\"complete\":false,\"rejected_replies\":0,\"errors\":[]}\n");
 }
 
 TEST(CliScan, ADeviceThatRefusesIsFoundButNotReleased) {
@@ -362,12 +387,15 @@ TEST(CliScan, ALateReplyDuringTheNextSpeedIsCreditedToTheSpeedItWasAskedAt) {
          {"scan", "--addresses", "5-8", "--speeds", "19200,38400", "--timeout", "250", "--json"}));
   EXPECT_EQ(r.status, 0) << r.err;
   EXPECT_EQ(r.out,
-            "{\"port\":\"COM5\",\"devices\":[{\"address\":7,\"speed\":19200,\"refused\":"
-            "false,\"slow\":true}],\"probes\":8,\"complete\":true,\"errors\":[]}\n")
+            "{\"port\":\"COM5\",\"devices\":[{\"address\":7,\"speed\":19200,\"speeds\":[19200],"
+            "\"refused\":false,\"slow\":true}],\"probes\":8,\"complete\":true,"
+            "\"rejected_replies\":0,\"errors\":[]}\n")
       << r.err << sim.Stop();
-  // Released where it listens; the tries at 38400 went unheard.
+  // Confirmed and released where it listens; the try at 38400 went unheard.
+  EXPECT_EQ(sim.Requests("07 46 CB"), 1);
+  EXPECT_EQ(sim.Ignored("07 46 CB"), 1);
   EXPECT_EQ(sim.Requests("07 47 CA"), 1);
-  EXPECT_EQ(sim.Ignored("07 47 CA"), 2);
+  EXPECT_EQ(sim.Ignored("07 47 CA"), 0);
   const std::vector<std::string> order = RequestOrder(sim.Stop());
   ASSERT_FALSE(order.empty());
   EXPECT_EQ(order.back(), "07 47 CA");
@@ -380,10 +408,38 @@ TEST(CliScan, AReaderThatGoesAwayDoesNotKeepTheDeviceInConfigurationMode) {
             SpawnOptions{false, -1, true});
   const Output r = cli.Finish(10000);
   EXPECT_EQ(r.status, 130) << r.err;
-  EXPECT_EQ(sim.Requests("01 47 C9"), 1);
-  EXPECT_EQ(sim.Requests("01 47 CA"), 1);
-  // It stopped at the failed output instead of probing on.
+  // It sees the reader gone before it probes, instead of probing on for nobody.
+  EXPECT_EQ(sim.Requests("01 47 C9"), sim.Requests("01 47 CA"));
   EXPECT_EQ(sim.Requests("02 47 C9"), 0);
+}
+
+TEST(CliScan, AReaderThatGoesAwayLaterEndsTheScanWithTheDeviceReleased) {
+  TempDir dir;
+  Sim sim(dir.path / "ports", "COM5", 1);
+  int out[2];
+  ASSERT_EQ(::pipe(out), 0);
+  const std::vector<std::string> args =
+      On(dir, "COM5", {KONFIGURATOR_CLI, "scan", "--addresses", "1-200", "--speeds", "9600"});
+  const pid_t pid = ::fork();
+  if (pid == 0) {
+    ::dup2(out[1], 1);
+    ::close(out[0]);
+    std::vector<char*> argv;
+    for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+    argv.push_back(nullptr);
+    ::execv(argv[0], argv.data());
+    ::_exit(127);
+  }
+  ::close(out[1]);
+  // The reader leaves once the device has been found, long before the scan ends.
+  ASSERT_TRUE(sim.Process().WaitForOutput("01 47 CA", 5000));
+  ::close(out[0]);
+  int status = 0;
+  ::waitpid(pid, &status, 0);
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 130);
+  EXPECT_EQ(sim.Requests("01 47 CA"), 1);
+  EXPECT_EQ(sim.Requests("05 47 C9"), 0);
 }
 
 TEST(CliScan, ShowsProgressOnATerminalOnly) {

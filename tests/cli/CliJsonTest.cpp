@@ -131,6 +131,7 @@ TEST(CliJson, AScanThatFindsNothingSaysSo) {
                            "--ports-dir", (dir.path / "ports").string()});
   EXPECT_EQ(r.status, 1);
   EXPECT_EQ(r.out,
-            "{\"port\":\"COM5\",\"devices\":[],\"probes\":3,\"complete\":true,\"errors\":[],"
+            "{\"port\":\"COM5\",\"devices\":[],\"probes\":3,\"complete\":true,"
+            "\"rejected_replies\":0,\"errors\":[],"
             "\"error\":{\"kind\":\"none-found\",\"message\":\"no device answered (3 probes)\"}}\n");
 }

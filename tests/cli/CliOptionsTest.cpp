@@ -5,6 +5,7 @@
 
 #include "CliOptions.h"
 #include "Commands.h"
+#include "Json.h"
 
 using namespace cli;
 
@@ -128,13 +129,57 @@ TEST(CliOptions, ShortOptionsAreTheLongOnes) {
 
   EXPECT_TRUE(WantsJson({"read", "--speed", "7", "-j"}));
   EXPECT_TRUE(WantsJson({"--json"}));
-  EXPECT_FALSE(WantsJson({"read", "--json=1", "-jj"}));
+  // Bundled, or cut short as the parser allows.
+  EXPECT_TRUE(WantsJson({"read", "-ja", "2"}));
+  EXPECT_TRUE(WantsJson({"read", "-fj"}));
+  EXPECT_TRUE(WantsJson({"--js", "read"}));
+  // A letter's value is no flag.
+  EXPECT_FALSE(WantsJson({"read", "-pj"}));
+  EXPECT_FALSE(WantsJson({"read", "--json=1", "--", "-j"}));
+  EXPECT_FALSE(WantsJson({"read", "-Sj", "-sj"}));
+}
+
+TEST(CliOptions, ShortFlagsBundleAsInOtherTools) {
+  Options o = Parsed({"read", "-ja", "7"});
+  EXPECT_TRUE(o.json);
+  EXPECT_EQ(o.address, 7);
+  o = Parsed({"-jpCOM7", "write", "-mRS485", "-i", "10.0.0.1", "-P", "80", "--no-verify"});
+  EXPECT_TRUE(o.json);
+  EXPECT_EQ(o.port, "COM7");
+  EXPECT_EQ(o.mode, 1);
+  EXPECT_EQ(o.ip, "10.0.0.1");
+  EXPECT_EQ(o.ipPort, 80);
+  EXPECT_FALSE(o.verify);
+  EXPECT_TRUE(Parsed({"write", "-P", "80"}).verify);
+  o = Parsed({"scan", "-jfA", "1-3", "-S", "common", "-t", "20"});
+  EXPECT_TRUE(o.json);
+  EXPECT_TRUE(o.first);
+  EXPECT_EQ(o.addresses, std::vector<int>({1, 2, 3}));
+  EXPECT_EQ(o.baudIndexes, *ParseSpeedList("common"));
+  EXPECT_EQ(o.timeoutMs, 20);
+  o = Parsed({"read", "-l/tmp/logs"});
+  EXPECT_TRUE(o.log);
+  EXPECT_EQ(o.logDir, "/tmp/logs");
+  o = Parsed({"read", "-l"});
+  EXPECT_TRUE(o.log);
+  EXPECT_EQ(o.logDir, "");
+  // A long option may be cut short while it stays one.
+  EXPECT_EQ(Parsed({"read", "--ports", "/x"}).portsDir, "/x");
+  EXPECT_EQ(ParseCommandLine({"scan", "--addr", "9"}).error, "unknown option --addr")
+      << "--address or --addresses";
+  EXPECT_EQ(ParseCommandLine({"read", "-jq"}).error, "unknown option -q");
+  EXPECT_EQ(ParseCommandLine({"read", "-ja"}).error, "--address needs an address 0-255");
+  EXPECT_EQ(ParseCommandLine({"read", "--json=yes"}).error, "--json takes no value");
+  EXPECT_EQ(ParseCommandLine({"read", "--ip-po=1"}).error,
+            "--mode, --ip, --ip-port and --no-verify belong to write");
 }
 
 TEST(CliTexts, DeviceBytesAreEscaped) {
   EXPECT_EQ(Printable("10.0.0.1"), "10.0.0.1");
   EXPECT_EQ(Printable(std::string("a\0\x1b\\\xff", 5)), "a\\x00\\x1B\\x5C\\xFF");
-  EXPECT_EQ(JsonString(std::string("\"a\\\n\0\xe9", 6)), "\"\\\"a\\\\\\u000A\\u0000\\u00E9\"");
+  // Bytes that are no UTF-8 stay bytes, each its own code point.
+  EXPECT_EQ(JsonString(std::string("\"a\\\n\0\xe9\x1b", 7)),
+            "\"\\\"a\\\\\\n\\u0000\\u00e9\\u001b\"");
 }
 
 TEST(CliTexts, EveryResultCodeHasItsOwnMeaning) {
@@ -172,4 +217,23 @@ TEST(CliTexts, AScanEstimateGrowsWithAddressesSpeedsAndTimeOut) {
   // A slow speed costs more per probe than a fast one.
   Options slow = Parsed({"scan", "--addresses", "0-9", "--speeds", "110"});
   EXPECT_GT(ScanEstimateMs(slow), ten + 10 * 1000);
+}
+
+TEST(CliTexts, EachUsageLineNamesEveryOptionOfItsCommand) {
+  const std::string usage = kUsage;
+  auto section = [&](const std::string& command) {
+    const std::size_t from = usage.find("konfigurator-cli " + command);
+    return usage.substr(from, usage.find("konfigurator-cli", from + 1) - from);
+  };
+  const std::vector<std::string> common = {"-p PORT", "--ports-dir DIR", "-j", "-l|--log[=DIR]"};
+  const std::vector<std::pair<std::string, std::vector<std::string>>> commands = {
+      {"read", {"-s BPS", "-a N"}},
+      {"write", {"-s BPS", "-a N", "-m LAN|RS485", "-i A.B.C.D", "-P N", "--no-verify"}},
+      {"scan", {"-A LIST", "-S LIST", "-t MS", "-f"}}};
+  for (const auto& [command, own] : commands) {
+    const std::string text = section(command);
+    for (const std::vector<std::string>* list : {&common, &own})
+      for (const std::string& option : *list)
+        EXPECT_NE(text.find("[" + option), std::string::npos) << command << ": " << option;
+  }
 }

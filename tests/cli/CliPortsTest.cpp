@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <grp.h>
+#include <pty.h>
 #include <stdlib.h>
 #include <sys/stat.h>
 
@@ -84,13 +85,26 @@ TEST(CliPorts, ListsEveryDeviceWithItsNumberAndDetails) {
 
   const Output j = RunCli({"ports", "--json", "--ports-dir", ports});
   EXPECT_EQ(j.status, 0);
+  struct stat st {};
+  ASSERT_EQ(::stat((dev + "/ttyUSB0").c_str(), &st), 0);
+  const group* g = ::getgrgid(st.st_gid);
+  const std::string groupName = g ? g->gr_name : std::to_string(st.st_gid);
+  // The device's group whether or not this user may open it, as the port errors name it.
   EXPECT_TRUE(Contains(j.out, "{\"com\":\"COM4\",\"coms\":[\"COM4\"],\"path\":\"" + dev +
-                                  "/ttyUSB0\",\"byId\":\"" + a +
-                                  "\",\"driver\":\"ftdi_sio\",\"usb\":true,\"vendorId\":\"0403\","
-                                  "\"productId\":\"6001\",\"manufacturer\":\"FTDI\",\"product\":"
-                                  "\"USB-RS485 Cable\",\"serial\":\"FT1234AB\",\"mayOpen\":true,"
-                                  "\"group\":null,\"heldBy\":[]}"))
+                                  "/ttyUSB0\",\"by_id\":\"" + a +
+                                  "\",\"driver\":\"ftdi_sio\",\"usb\":true,\"vendor_id\":\"0403\","
+                                  "\"product_id\":\"6001\",\"manufacturer\":\"FTDI\",\"product\":"
+                                  "\"USB-RS485 Cable\",\"serial\":\"FT1234AB\",\"may_open\":true,"
+                                  "\"group\":\"" +
+                                  groupName + "\",\"group_may_open\":false,\"held_by\":[]}"))
       << j.out;
+  EXPECT_EQ(j.out.rfind("{\"ports_dir\":", 0), 0u) << j.out;
+  // One naming style: no key with a capital letter.
+  for (std::size_t at = 0; (at = j.out.find("\":", at)) != std::string::npos; ++at) {
+    const std::size_t open = j.out.rfind('"', at - 1);
+    const std::string key = j.out.substr(open + 1, at - open - 1);
+    EXPECT_EQ(key.find_first_of("ABCDEFGHIJKLMNOPQRSTUVWXYZ"), std::string::npos) << key;
+  }
   EXPECT_TRUE(Contains(j.out, "{\"com\":null,\"coms\":[],\"path\":\"" + dev + "/ttyUSB1\""))
       << j.out;
   EXPECT_TRUE(Contains(
@@ -121,7 +135,8 @@ TEST(CliPorts, AUserOutsideTheDevicesGroupIsToldWhichToJoin) {
       << r.out;
   const Output j =
       RunCli({"ports", "-j", "--ports-dir", (ports.path / "ports").string()}, 20000, nobody);
-  EXPECT_TRUE(Contains(j.out, "\"mayOpen\":false,\"group\":\"dialout\"")) << j.out;
+  EXPECT_TRUE(Contains(j.out, "\"may_open\":false,\"group\":\"dialout\",\"group_may_open\":true"))
+      << j.out;
 }
 
 TEST(CliPorts, LinkAndUnlink) {
@@ -141,32 +156,51 @@ TEST(CliPorts, LinkAndUnlink) {
   EXPECT_FALSE(fs::exists(ports + "/COM3"));
 
   r = RunCli({"ports", "link", "COM9", "/dev/null", "--ports-dir", ports});
-  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.status, 3);
   EXPECT_TRUE(Contains(r.err, "COM9 already exists and leads to " + a + "; unlink it first"))
       << r.err;
   EXPECT_EQ(fs::read_symlink(ports + "/COM9").string(), a);
 
-  // Something that is no device path of this tree is linked as it is.
-  const std::string other = (t.Root() / "pty").string();
-  FakeDeviceTree::Write(other, "");
-  r = RunCli({"ports", "link", "COM10", other, "--ports-dir", ports});
+  // A terminal that is no device of this tree is linked as it is.
+  int master = -1, slave = -1;
+  char name[128] = {};
+  ASSERT_EQ(::openpty(&master, &slave, name, nullptr, nullptr), 0);
+  r = RunCli({"ports", "link", "COM10", name, "--ports-dir", ports});
+  ::close(master);
+  ::close(slave);
   EXPECT_EQ(r.status, 0) << r.err;
-  EXPECT_EQ(fs::read_symlink(ports + "/COM10").string(), other);
+  EXPECT_EQ(fs::read_symlink(ports + "/COM10").string(), name);
+  EXPECT_EQ(r.err, "");
 
-  r = RunCli({"ports", "link", "COM11", (t.Root() / "missing").string(), "--ports-dir", ports});
-  EXPECT_EQ(r.status, 1);
-  EXPECT_FALSE(fs::exists(ports + "/COM11"));
+  // An adapter's by-id name while it is unplugged: linked, with a note.
+  const std::string absent = t.Tree().byId + "/usb-FTDI_USB-RS485_Cable_FT9999ZZ-if00-port0";
+  r = RunCli({"ports", "link", "COM11", absent, "--ports-dir", ports});
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(fs::read_symlink(ports + "/COM11").string(), absent);
+  EXPECT_TRUE(Contains(r.err, "note: " + absent +
+                                  " does not exist now; COM11 leads to it once it "
+                                  "appears."))
+      << r.err;
+  // Beyond the window's list: linked, with a note.
+  r = RunCli({"ports", "link", "COM81", "ttyUSB0", "--ports-dir", ports, "-j"});
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.out, "{\"linked\":\"COM81\",\"target\":\"" + a +
+                       "\",\"notes\":[\"the window offers COM1 to COM80; COM81 is for this tool "
+                       "and the simulator.\"]}\n");
+  r = RunCli({"ports", "link", "COM80", "ttyUSB0", "--ports-dir", ports});
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.err, "");
 
   r = RunCli({"ports", "unlink", "COM9", "--ports-dir", ports});
   EXPECT_EQ(r.status, 0) << r.err;
   EXPECT_FALSE(fs::is_symlink(ports + "/COM9"));
   r = RunCli({"ports", "unlink", "COM9", "--ports-dir", ports});
-  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.status, 3);
   EXPECT_TRUE(Contains(r.err, "there is no COM9 in " + ports)) << r.err;
 
   FakeDeviceTree::Write(ports + "/COM12", "mine");
   r = RunCli({"ports", "unlink", "COM12", "--ports-dir", ports});
-  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.status, 3);
   EXPECT_TRUE(Contains(r.err, "it is not a link")) << r.err;
   EXPECT_TRUE(fs::exists(ports + "/COM12"));
 
@@ -190,6 +224,39 @@ TEST(CliPorts, LinkAndUnlink) {
   }
 }
 
+TEST(CliPorts, LinkRefusesWhatIsNoSerialPort) {
+  FakeDeviceTree t;
+  UseTree use(t);
+  const std::string ports = (t.Root() / "own/ports").string();
+  const std::string file = (t.Root() / "plain").string();
+  FakeDeviceTree::Write(file, "");
+  struct Refused {
+    std::string target, why;
+  };
+  for (const Refused& bad :
+       {Refused{"", "link needs a device, not an empty name"},
+        Refused{"/dev/null",
+                "/dev/null cannot be a serial port: it is no "
+                "terminal device"},
+        Refused{"/dev/ptmx",
+                "/dev/ptmx cannot be a serial port: it is no "
+                "terminal device"},
+        Refused{"/dev/tty",
+                "/dev/tty cannot be a serial port: it is no "
+                "terminal device"},
+        Refused{file, file + " cannot be a serial port: it is a file"},
+        Refused{t.Root().string(),
+                t.Root().string() + " cannot be a serial port: it is a folder"}}) {
+    Output r = RunCli({"ports", "link", "COM40", bad.target, "--ports-dir", ports});
+    EXPECT_EQ(r.status, 2) << bad.target;
+    EXPECT_TRUE(Contains(r.err, bad.why)) << r.err;
+    EXPECT_FALSE(fs::is_symlink(ports + "/COM40")) << bad.target;
+    r = RunCli({"ports", "link", "COM40", bad.target, "--ports-dir", ports, "-j"});
+    EXPECT_EQ(r.status, 2);
+    EXPECT_EQ(r.out, "{\"error\":{\"kind\":\"usage\",\"message\":\"" + bad.why + "\"}}\n");
+  }
+}
+
 TEST(CliPorts, LinkAndUnlinkUnderJsonAnswerWithOneObject) {
   FakeDeviceTree t;
   UseTree use(t);
@@ -198,9 +265,9 @@ TEST(CliPorts, LinkAndUnlinkUnderJsonAnswerWithOneObject) {
 
   Output r = RunCli({"ports", "link", "COM9", "ttyUSB0", "--ports-dir", ports, "--json"});
   EXPECT_EQ(r.status, 0) << r.err;
-  EXPECT_EQ(r.out, "{\"linked\":\"COM9\",\"target\":\"" + a + "\"}\n");
+  EXPECT_EQ(r.out, "{\"linked\":\"COM9\",\"target\":\"" + a + "\",\"notes\":[]}\n");
   r = RunCli({"ports", "link", "COM9", "ttyUSB0", "--ports-dir", ports, "-j"});
-  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.status, 3);
   EXPECT_EQ(r.out, "{\"error\":{\"kind\":\"link\",\"message\":\"COM9 already exists and leads to " +
                        a + "; unlink it first\"}}\n");
   r = RunCli({"ports", "unlink", "COM9", "--ports-dir", ports, "-j"});

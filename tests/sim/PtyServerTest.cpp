@@ -177,24 +177,64 @@ TEST(KonfiguratorSim, ServesALinkedPortAndRemovesTheLinkOnStop) {
   std::filesystem::remove_all(dir);
 }
 
-TEST(KonfiguratorSim, RejectsBadOptions) {
-  for (const char* bad : {"--address=x", "--bogus"}) {
-    const char* argv[] = {KONFIGURATOR_SIM, bad, nullptr};
-    pid_t pid = 0;
-    ASSERT_EQ(
-        posix_spawn(&pid, KONFIGURATOR_SIM, nullptr, nullptr, const_cast<char**>(argv), environ),
-        0);
-    int status = 0;
-    waitpid(pid, &status, 0);
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 2) << bad;
-  }
-  const char* argv[] = {KONFIGURATOR_SIM, "--address", "256", nullptr};
+namespace {
+
+// The exit status of konfigurator-sim with these arguments.
+int SimStatus(std::vector<std::string> args) {
+  args.insert(args.begin(), KONFIGURATOR_SIM);
+  std::vector<char*> argv;
+  for (std::string& a : args) argv.push_back(a.data());
+  argv.push_back(nullptr);
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
+  posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
   pid_t pid = 0;
-  ASSERT_EQ(
-      posix_spawn(&pid, KONFIGURATOR_SIM, nullptr, nullptr, const_cast<char**>(argv), environ), 0);
+  const int spawned = posix_spawn(&pid, KONFIGURATOR_SIM, &actions, nullptr, argv.data(), environ);
+  posix_spawn_file_actions_destroy(&actions);
+  if (spawned != 0) return -1;
   int status = 0;
   waitpid(pid, &status, 0);
-  EXPECT_EQ(WEXITSTATUS(status), 2);
+  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+}  // namespace
+
+TEST(KonfiguratorSim, RejectsBadOptions) {
+  for (const char* bad : {"--address=x", "--bogus"}) EXPECT_EQ(SimStatus({bad}), 2) << bad;
+  EXPECT_EQ(SimStatus({"--address", "256"}), 2);
+  // What the tool would refuse, and what no frame can carry. --version after a value ends the
+  // run once that value is taken.
+  const std::string longest(MaxFrameLength - FrameOverhead, '1');
+  const std::vector<std::pair<std::vector<std::string>, int>> cases = {
+      {{"--port", "COM0"}, 2},
+      {{"--port", "COM1", "--version"}, 0},
+      {{"--port", "com99999", "--version"}, 0},
+      {{"--port", "COM100000"}, 2},
+      {{"--port", "COM07"}, 2},
+      {{"--port", "ports/COM2"}, 2},
+      {{"--split", "0"}, 2},
+      {{"--split", "1", "--version"}, 0},
+      {{"--ip", longest, "--version"}, 0},
+      {{"--ip", longest + "1"}, 2},
+      {{"--ip-port", longest + "1"}, 2},
+  };
+  for (const auto& [args, status] : cases)
+    EXPECT_EQ(SimStatus(args), status) << args[0] << " " << args[1].substr(0, 20);
+}
+
+TEST(KonfiguratorSim, SaysItsVersion) {
+  const char* argv[] = {KONFIGURATOR_SIM, "--version", nullptr};
+  pid_t pid = 0;
+  FILE* lines = nullptr;
+  char line[256];
+  StartSimulator(argv, &pid, &lines, line, sizeof line);
+  EXPECT_EQ(std::string(line).rfind("konfigurator-sim ", 0), 0u) << line;
+  EXPECT_GT(std::string(line).size(), std::string("konfigurator-sim \n").size()) << line;
+  int status = 0;
+  waitpid(pid, &status, 0);
+  fclose(lines);
+  EXPECT_EQ(WEXITSTATUS(status), 0);
 }
 
 // A simulator started on a link another one serves leaves it alone and says so; the first one
