@@ -60,7 +60,7 @@ bool TApplication::notify(QObject* receiver, QEvent* event) {
   } catch (const std::exception& e) {
     ShowErrorBox(QString::fromLocal8Bit(e.what()));
   } catch (...) {
-    ShowErrorBox(QStringLiteral("Unknown exception"));
+    ShowErrorBox(tr("Unknown exception"));
   }
   return false;
 }

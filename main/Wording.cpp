@@ -153,8 +153,10 @@ QString TWording::OpenFailure(const portinfo::OpenFailureFacts& f) {
       const QString holders = Holders(f.holders);
       if (f.lockFile) {
         const portinfo::LockFile& lock = *f.lockFile;
-        const QString pid =
-            lock.pid > 0 ? Holder({int(lock.pid), lock.program}) : tr("pid unreadable");
+        QString pid = tr("pid unreadable");
+        if (lock.pid > 0)
+          pid = lock.program.empty() ? tr("pid %1").arg(lock.pid)
+                                     : tr("pid %1, %2").arg(lock.pid).arg(Q(lock.program));
         const QString first =
             tr("Port %1 is locked by the lock file %2 (%3).").arg(where, Q(lock.path), pid);
         const QString seen =

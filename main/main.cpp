@@ -80,7 +80,8 @@ auto Guarded(F handler) {
     } catch (const std::exception& e) {
       ReportApplicationError(e);
     } catch (...) {
-      ReportApplicationError(std::runtime_error("Unknown exception"));
+      ReportApplicationError(
+          std::runtime_error(TForm1::tr("Unknown exception").toUtf8().toStdString()));
     }
   };
 }

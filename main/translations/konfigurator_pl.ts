@@ -9,6 +9,13 @@
     </message>
 </context>
 <context>
+    <name>TApplication</name>
+    <message>
+        <source>Unknown exception</source>
+        <translation>Nieznany błąd</translation>
+    </message>
+</context>
+<context>
     <name>TForm1</name>
     <message>
         <source>The port&apos;s name cannot be set up.</source>
@@ -17,6 +24,10 @@
     <message>
         <source>Nothing was sent: the port field does not hold a whole number.</source>
         <translation>Nic nie wysłano: w polu Port nie ma liczby całkowitej.</translation>
+    </message>
+    <message>
+        <source>Unknown exception</source>
+        <translation>Nieznany błąd</translation>
     </message>
 </context>
 <context>
@@ -127,7 +138,7 @@ a potem wyloguj się i zaloguj ponownie.</translation>
     </message>
     <message>
         <source>Seen with the device open: %1.</source>
-        <translation>Urządzenie mają otwarte: %1.</translation>
+        <translation>Urządzenie jest otwarte przez: %1.</translation>
     </message>
     <message>
         <source>Close that program and try again.</source>
@@ -183,7 +194,7 @@ a potem wyloguj się i zaloguj ponownie.</translation>
     </message>
     <message>
         <source>No answer: the device did not reply, or not in full. Check that the speed and the address match the device&apos;s, and the wiring (A and B lines, the adapter&apos;s transmitter switching).</source>
-        <translation>Brak odpowiedzi: urządzenie nie odpowiedziało albo odpowiedziało niepełnie. Sprawdź, czy prędkość transmisji i adres RS 485 zgadzają się z ustawieniami urządzenia, oraz okablowanie (linie A i B, przełączanie nadajnika w adapterze).</translation>
+        <translation>Brak odpowiedzi: urządzenie nie odpowiedziało albo odpowiedziało tylko częściowo. Sprawdź, czy prędkość transmisji i adres RS 485 zgadzają się z ustawieniami urządzenia, oraz okablowanie (linie A i B, przełączanie nadajnika w adapterze).</translation>
     </message>
     <message>
         <source>Corrupted reply: its checksum does not match. The line speed may not match the device&apos;s, or there is noise on the line.</source>
@@ -212,6 +223,10 @@ a potem wyloguj się i zaloguj ponownie.</translation>
     <message>
         <source>Port %1 is locked by the lock file %2 (%3).</source>
         <translation>Port %1 jest zablokowany plikiem blokady %2 (%3).</translation>
+    </message>
+    <message>
+        <source>pid %1, %2</source>
+        <translation>proces %1, %2</translation>
     </message>
 </context>
 </TS>
