@@ -1,6 +1,7 @@
 #include "JvIPAddress.h"
 
 #include <QAction>
+#include <QApplication>
 #include <QClipboard>
 #include <QContextMenuEvent>
 #include <QFocusEvent>
@@ -62,6 +63,8 @@ TJvIPOctetEdit::TJvIPOctetEdit(TJvIPAddress* owner, int index)
   setAlignment(Qt::AlignCenter);
   setMaxLength(3);
   setTextMargins(0, 0, 0, 0);
+  // A click is given the focus by the field, which must see where the focus was before.
+  setFocusPolicy(Qt::TabFocus);
   // Typing and pasting go through the field; this only guards what still reaches the
   // line edit on its own (a drop).
   setValidator(
@@ -75,14 +78,57 @@ TJvIPOctetEdit::TJvIPOctetEdit(TJvIPAddress* owner, int index)
 }
 
 void TJvIPOctetEdit::keyPressEvent(QKeyEvent* event) {
+  if (event->matches(QKeySequence::SelectAll)) {
+    owner_->SelectWhole();
+    event->accept();
+    return;
+  }
+  if (owner_->span_ && owner_->SpanKey(index_, event)) {
+    event->accept();
+    return;
+  }
   if (event->matches(QKeySequence::Paste)) {
     if (!isReadOnly()) owner_->Paste(index_, QGuiApplication::clipboard()->text());
     event->accept();
     return;
   }
-  const bool plain = (event->modifiers() & ~Qt::KeypadModifier) == Qt::NoModifier;
+  const Qt::KeyboardModifiers mods = event->modifiers() & ~Qt::KeypadModifier;
+  const bool plain = mods == Qt::NoModifier;
   const bool atStart = cursorPosition() == 0 && !hasSelectedText();
   const bool atEnd = cursorPosition() == text().size() && !hasSelectedText();
+  if (mods == Qt::ShiftModifier) {
+    // Shift with the arrows, Home and End selects on over the dots.
+    const int at = cursorPosition();
+    std::optional<TJvIPAddress::Spot> to;
+    switch (event->key()) {
+      case Qt::Key_Left:
+        if (at > 0)
+          to = {index_, at - 1};
+        else if (index_ > 0)
+          to = {index_ - 1, int(owner_->boxes_[index_ - 1]->text().size())};
+        break;
+      case Qt::Key_Right:
+        if (at < text().size())
+          to = {index_, at + 1};
+        else if (index_ < 3)
+          to = {index_ + 1, 0};
+        break;
+      case Qt::Key_Home:
+        to = {0, 0};
+        break;
+      case Qt::Key_End:
+        to = {3, int(owner_->boxes_[3]->text().size())};
+        break;
+      default:
+        break;
+    }
+    if (to) {
+      justReached_ = false;
+      owner_->ExtendTo(index_, *to);
+      event->accept();
+      return;
+    }
+  }
   if (plain) {
     switch (event->key()) {
       case Qt::Key_Left:
@@ -113,15 +159,18 @@ void TJvIPOctetEdit::keyPressEvent(QKeyEvent* event) {
   if ((event->modifiers() & Qt::KeypadModifier) && typed == QLatin1String(","))
     typed = QStringLiteral(".");
   if (IsTypedText(*event) && std::none_of(typed.begin(), typed.end(), IsControlChar)) {
-    if (!isReadOnly()) {
-      int box = index_;
-      for (const QChar c : typed) box = owner_->Type(box, c);
-    }
+    if (!isReadOnly()) owner_->TypeText(index_, typed);
     event->accept();
     return;
   }
   if (!IsModifierKey(event->key())) justReached_ = false;
   QLineEdit::keyPressEvent(event);
+}
+
+int TJvIPOctetEdit::SelectionAnchor() const {
+  if (!hasSelectedText()) return cursorPosition();
+  const int start = selectionStart();
+  return cursorPosition() == start ? start + int(selectedText().size()) : start;
 }
 
 void TJvIPOctetEdit::inputMethodEvent(QInputMethodEvent* event) {
@@ -133,8 +182,7 @@ void TJvIPOctetEdit::inputMethodEvent(QInputMethodEvent* event) {
   // The composition ends as the line edit sees it; what it commits is typed.
   QInputMethodEvent rest(QString(), event->attributes());
   QLineEdit::inputMethodEvent(&rest);
-  int box = index_;
-  for (const QChar c : commit) box = owner_->Type(box, c);
+  owner_->TypeText(index_, commit);
   event->accept();
 }
 
@@ -151,6 +199,7 @@ void TJvIPOctetEdit::focusOutEvent(QFocusEvent* event) {
   if (!IsLeaveReason(event->reason())) return;
   justReached_ = typed_ = false;
   owner_->Settle(index_);
+  if (!owner_->isAncestorOf(QApplication::focusWidget())) owner_->Collapse();
 }
 
 bool TJvIPOctetEdit::focusNextPrevChild(bool next) {
@@ -164,10 +213,37 @@ bool TJvIPOctetEdit::focusNextPrevChild(bool next) {
 
 void TJvIPOctetEdit::mousePressEvent(QMouseEvent* event) {
   justReached_ = false;
+  pressEntered_ = false;
+  if (owner_->Press(index_, event, mapTo(owner_, event->position().toPoint()))) return;
   QLineEdit::mousePressEvent(event);
+  dragAnchor_ = cursorPosition();
+}
+
+void TJvIPOctetEdit::mouseMoveEvent(QMouseEvent* event) {
+  const QPoint at = event->position().toPoint();
+  if (!(event->buttons() & Qt::LeftButton)) {
+    QLineEdit::mouseMoveEvent(event);
+    return;
+  }
+  if (pressEntered_) {
+    if ((at - pressAt_).manhattanLength() < QApplication::startDragDistance()) return;
+    // A real drag after all: it selects from where the press was.
+    pressEntered_ = false;
+    dragAnchor_ = cursorPositionAt(pressAt_);
+    setCursorPosition(dragAnchor_);
+  }
+  const int target = owner_->BoxAt(mapTo(owner_, at).x());
+  if (target == index_ && !owner_->span_) {
+    QLineEdit::mouseMoveEvent(event);
+    return;
+  }
+  TJvIPOctetEdit* over = owner_->boxes_[target];
+  owner_->SelectSpan({index_, dragAnchor_},
+                     {target, over->cursorPositionAt(over->mapFrom(owner_, mapTo(owner_, at)))});
 }
 
 void TJvIPOctetEdit::mouseReleaseEvent(QMouseEvent* event) {
+  pressEntered_ = false;
   // The X11 selection pasted with the middle button; the press has placed the cursor.
   QClipboard* clipboard = QGuiApplication::clipboard();
   if (event->button() == Qt::MiddleButton && clipboard->supportsSelection() && !isReadOnly() &&
@@ -179,17 +255,42 @@ void TJvIPOctetEdit::mouseReleaseEvent(QMouseEvent* event) {
   QLineEdit::mouseReleaseEvent(event);
 }
 
+void TJvIPOctetEdit::mouseDoubleClickEvent(QMouseEvent* event) {
+  owner_->Collapse();
+  QLineEdit::mouseDoubleClickEvent(event);  // the number under the pointer
+  if (event->button() != Qt::LeftButton) return;
+  owner_->doubleClicked_.start();
+  owner_->doubleClickAt_ = event->globalPosition().toPoint();
+}
+
 void TJvIPOctetEdit::contextMenuEvent(QContextMenuEvent* event) {
   QMenu* menu = createStandardContextMenu();
   if (!menu) return;
-  for (QAction* action : menu->actions()) {
-    // Newer toolkits name the action; older ones are known by their own caption.
-    const bool paste = action->objectName() == QLatin1String("edit-paste") ||
-                       action->text().section(QLatin1Char('\t'), 0, 0) == QLineEdit::tr("&Paste");
-    if (!paste) continue;
+  // Newer toolkits name the actions; older ones are known by their own captions.
+  const auto is = [](const QAction* action, const char* name, const char* caption) {
+    return action->objectName() == QLatin1String(name) ||
+           action->text().section(QLatin1Char('\t'), 0, 0) == QLineEdit::tr(caption);
+  };
+  const auto redirect = [this](QAction* action, auto to) {
     disconnect(action, &QAction::triggered, nullptr, nullptr);
-    connect(action, &QAction::triggered, this,
-            [this] { owner_->Paste(index_, QGuiApplication::clipboard()->text()); });
+    connect(action, &QAction::triggered, this, to);
+  };
+  const bool span = owner_->span_.has_value();
+  for (QAction* action : menu->actions()) {
+    if (is(action, "edit-paste", "&Paste")) {
+      redirect(action, [this] { owner_->Paste(index_, QGuiApplication::clipboard()->text()); });
+    } else if (is(action, "select-all", "Select All")) {
+      redirect(action, [this] { owner_->SelectWhole(); });
+    } else if (span && is(action, "edit-copy", "&Copy")) {
+      redirect(action, [this] { QGuiApplication::clipboard()->setText(owner_->SpanText()); });
+    } else if (span && !isReadOnly() && is(action, "edit-cut", "Cu&t")) {
+      redirect(action, [this] {
+        QGuiApplication::clipboard()->setText(owner_->SpanText());
+        owner_->ClearSpan();
+      });
+    } else if (span && !isReadOnly() && is(action, "edit-delete", "Delete")) {
+      redirect(action, [this] { owner_->ClearSpan(); });
+    }
   }
   menu->setAttribute(Qt::WA_DeleteOnClose);
   menu->popup(event->globalPos());
@@ -237,13 +338,18 @@ int TJvIPAddress::Type(int index, QChar c) {
   return index;
 }
 
+void TJvIPAddress::TypeText(int index, const QString& text) {
+  if (span_) index = ClearSpan().box;
+  for (const QChar c : text) index = Type(index, c);
+}
+
 void TJvIPAddress::Paste(int index, const QString& text) {
   const QString pasted = text.trimmed();
   if (pasted.contains(QLatin1Char('.'))) {
     SetText(pasted);
     return;
   }
-  for (const QChar c : pasted) index = Type(index, c);
+  TypeText(index, pasted);
 }
 
 void TJvIPAddress::Settle(int index) {
@@ -260,6 +366,7 @@ void TJvIPAddress::Enter(int index, Qt::FocusReason reason, bool justReached) {
   for (TJvIPOctetEdit* b : boxes_) b->justReached_ = b->typed_ = false;
   TJvIPOctetEdit* box = boxes_[index];
   box->setFocus(reason);
+  Collapse();
   box->selectAll();
   box->justReached_ = justReached;
 }
@@ -268,16 +375,197 @@ void TJvIPAddress::Place(int index, bool atEnd) {
   for (TJvIPOctetEdit* b : boxes_) b->justReached_ = b->typed_ = false;
   TJvIPOctetEdit* box = boxes_[index];
   box->setFocus(Qt::OtherFocusReason);
+  Collapse();
   box->deselect();
   box->setCursorPosition(atEnd ? box->text().size() : 0);
+}
+
+bool TJvIPAddress::HasFocusInside() const {
+  return std::any_of(boxes_.begin(), boxes_.end(), [](const QWidget* b) { return b->hasFocus(); });
+}
+
+int TJvIPAddress::BoxAt(int x) const {
+  int nearest = 0;
+  for (int i = 1; i < 4; ++i)
+    if (std::abs(boxes_[i]->geometry().center().x() - x) <
+        std::abs(boxes_[nearest]->geometry().center().x() - x))
+      nearest = i;
+  return nearest;
+}
+
+bool TJvIPAddress::Press(int index, QMouseEvent* event, QPoint at) {
+  TJvIPOctetEdit* box = boxes_[index];
+  const bool entering = !HasFocusInside();
+  const QPoint local = box->mapFrom(this, at);
+  const bool inBox = box->rect().contains(local);
+  if (event->button() == Qt::LeftButton && doubleClicked_.isValid() &&
+      doubleClicked_.elapsed() < QApplication::doubleClickInterval() &&
+      (event->globalPosition().toPoint() - doubleClickAt_).manhattanLength() <
+          QApplication::startDragDistance()) {
+    doubleClicked_.invalidate();
+    SelectWhole();
+    return true;
+  }
+  if (event->button() == Qt::RightButton) {
+    // The menu works on what is selected, across the dots too.
+    if (entering) box->setFocus(Qt::MouseFocusReason);
+    return true;
+  }
+  if (entering) {
+    // Coming in by a click is like coming in by Tab: typing replaces the box's number.
+    Enter(index, Qt::MouseFocusReason, false);
+    if (event->button() == Qt::LeftButton) {
+      box->pressEntered_ = true;
+      box->pressAt_ = local;
+      return true;
+    }
+  } else if (event->button() == Qt::LeftButton && (event->modifiers() & Qt::ShiftModifier)) {
+    QWidget* focused = QApplication::focusWidget();
+    for (TJvIPOctetEdit* from : boxes_) {
+      if (from != focused) continue;
+      ExtendTo(from->index_, {index, box->cursorPositionAt(local)});
+      return true;
+    }
+  } else {
+    Collapse();
+    if (!box->hasFocus()) box->setFocus(Qt::MouseFocusReason);
+  }
+  if (inBox) return false;
+  // Beside the box (a gap, the frame): the cursor goes to the nearer end.
+  box->deselect();
+  box->setCursorPosition(local.x() < box->width() / 2 ? 0 : box->text().size());
+  box->dragAnchor_ = box->cursorPosition();
+  return true;
+}
+
+void TJvIPAddress::SelectSpan(Spot anchor, Spot active) {
+  TJvIPOctetEdit* focus = boxes_[active.box];
+  if (!focus->hasFocus()) focus->setFocus(Qt::OtherFocusReason);
+  // Leaving a box may have put its text in normal form.
+  for (Spot* s : {&anchor, &active})
+    s->pos = std::clamp(s->pos, 0, int(boxes_[s->box]->text().size()));
+  const bool forward =
+      anchor.box < active.box || (anchor.box == active.box && anchor.pos <= active.pos);
+  const Spot lo = forward ? anchor : active;
+  const Spot hi = forward ? active : anchor;
+  if (anchor.box == active.box) {
+    span_.reset();
+  } else {
+    span_ = std::make_pair(anchor, active);
+  }
+  for (int i = 0; i < 4; ++i) {
+    TJvIPOctetEdit* box = boxes_[i];
+    if (i < lo.box || i > hi.box) {
+      box->deselect();
+      continue;
+    }
+    const int from = i == lo.box ? lo.pos : 0;
+    const int to = i == hi.box ? hi.pos : int(box->text().size());
+    // The focused box's cursor stands at the moving end.
+    if (i == active.box && !forward)
+      box->setSelection(to, from - to);
+    else
+      box->setSelection(from, to - from);
+  }
+}
+
+void TJvIPAddress::SelectWhole() {
+  for (TJvIPOctetEdit* b : boxes_) b->justReached_ = b->typed_ = false;
+  // The focus in the first box, where typing over the address begins.
+  SelectSpan({3, int(boxes_[3]->text().size())}, {0, 0});
+}
+
+void TJvIPAddress::ExtendTo(int index, Spot active) {
+  const Spot anchor = span_ ? span_->first : Spot{index, boxes_[index]->SelectionAnchor()};
+  SelectSpan(anchor, active);
+}
+
+void TJvIPAddress::Collapse() {
+  span_.reset();
+  for (TJvIPOctetEdit* box : boxes_)
+    if (!box->hasFocus()) box->deselect();
+}
+
+TJvIPAddress::Spot TJvIPAddress::ClearSpan() {
+  const auto [anchor, active] = *span_;
+  const bool forward = anchor.box < active.box;
+  const Spot lo = forward ? anchor : active;
+  const Spot hi = forward ? active : anchor;
+  bool changed = false;
+  for (int i = lo.box; i <= hi.box; ++i) {
+    TJvIPOctetEdit* box = boxes_[i];
+    const QString was = box->text();
+    const int from = i == lo.box ? lo.pos : 0;
+    const int to = i == hi.box ? hi.pos : int(was.size());
+    const QString kept = was.left(from) + was.mid(to);
+    if (kept == was) continue;
+    const QSignalBlocker block(box);
+    box->setText(kept);
+    changed = true;
+  }
+  Place(lo.box, false);
+  boxes_[lo.box]->setCursorPosition(lo.pos);
+  if (changed) emit Change();
+  return lo;
+}
+
+QString TJvIPAddress::SpanText() const {
+  QStringList parts;
+  for (const TJvIPOctetEdit* box : boxes_)
+    if (box->hasSelectedText()) parts << box->selectedText();
+  return parts.join(QLatin1Char('.'));
+}
+
+bool TJvIPAddress::SpanKey(int index, QKeyEvent* event) {
+  const Qt::KeyboardModifiers mods = event->modifiers() & ~Qt::KeypadModifier;
+  if (IsModifierKey(event->key())) return true;
+  if (event->matches(QKeySequence::Copy)) {
+    QGuiApplication::clipboard()->setText(SpanText());
+    return true;
+  }
+  const bool readOnly = boxes_[index]->isReadOnly();
+  if (event->matches(QKeySequence::Cut)) {
+    QGuiApplication::clipboard()->setText(SpanText());
+    if (!readOnly) ClearSpan();
+    return true;
+  }
+  if (mods == Qt::NoModifier) {
+    const auto [anchor, active] = *span_;
+    const bool forward = anchor.box < active.box;
+    switch (event->key()) {
+      case Qt::Key_Backspace:
+      case Qt::Key_Delete:
+        if (!readOnly) ClearSpan();
+        return true;
+      case Qt::Key_Left:
+      case Qt::Key_Right: {
+        const Spot to = (event->key() == Qt::Key_Left) == forward ? anchor : active;
+        Place(to.box, false);
+        boxes_[to.box]->setCursorPosition(to.pos);
+        return true;
+      }
+      default:
+        break;
+    }
+  }
+  // Typing, pasting and selecting on are the box's, which knows about the span; anything
+  // else ends the selection across boxes first.
+  const QString text = event->text();
+  const bool typed = IsTypedText(*event) && std::none_of(text.begin(), text.end(), IsControlChar);
+  const bool shifted =
+      mods == Qt::ShiftModifier && (event->key() == Qt::Key_Left || event->key() == Qt::Key_Right ||
+                                    event->key() == Qt::Key_Home || event->key() == Qt::Key_End);
+  if (!typed && !shifted && !event->matches(QKeySequence::Paste)) Collapse();
+  return false;
 }
 
 // ---------------------------------------------------------------------------
 
 TJvIPAddress::TJvIPAddress(QWidget* parent) : QWidget(parent) {
   for (int i = 0; i < 4; ++i) boxes_[i] = new TJvIPOctetEdit(this, i);
-  // One tab stop for the window's tab order; Tab from outside lands in the first box.
-  setFocusPolicy(Qt::StrongFocus);
+  // One tab stop for the window's tab order; Tab from outside lands in the first box. Clicks
+  // are handled by the field itself, as for the boxes.
+  setFocusPolicy(Qt::TabFocus);
   setFocusProxy(boxes_[0]);
   setBackgroundRole(QPalette::Base);
   setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Fixed);
@@ -326,6 +614,7 @@ void TJvIPAddress::SetAddressValues(const TJvIPAddressValues& values) {
 
 void TJvIPAddress::SetOctets(const std::array<std::uint8_t, 4>& octets) {
   for (TJvIPOctetEdit* b : boxes_) b->justReached_ = b->typed_ = false;
+  Collapse();
   bool changed = false;
   for (int i = 0; i < 4; ++i) {
     const QString shown = QString::number(octets[i]);
@@ -417,10 +706,18 @@ void TJvIPAddress::changeEvent(QEvent* event) {
 
 void TJvIPAddress::mousePressEvent(QMouseEvent* event) {
   // A click between the boxes goes to the nearest one.
-  const int x = event->position().toPoint().x();
-  TJvIPOctetEdit* nearest = *std::min_element(boxes_.begin(), boxes_.end(), [x](auto* a, auto* b) {
-    return std::abs(a->geometry().center().x() - x) < std::abs(b->geometry().center().x() - x);
-  });
-  nearest->setFocus(Qt::MouseFocusReason);
+  const QPoint at = event->position().toPoint();
+  if (!Press(BoxAt(at.x()), event, at)) Place(BoxAt(at.x()), false);
+  event->accept();
+}
+
+void TJvIPAddress::mouseDoubleClickEvent(QMouseEvent* event) {
+  event->accept();
+  if (event->button() != Qt::LeftButton) return;
+  const int index = BoxAt(event->position().toPoint().x());
+  Collapse();
+  boxes_[index]->selectAll();
+  doubleClicked_.start();
+  doubleClickAt_ = event->globalPosition().toPoint();
   event->accept();
 }

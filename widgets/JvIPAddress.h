@@ -2,11 +2,15 @@
 // the device's IP address.
 #pragma once
 
+#include <QElapsedTimer>
 #include <QLineEdit>
+#include <QPoint>
 #include <QString>
 #include <QWidget>
 #include <array>
 #include <cstdint>
+#include <optional>
+#include <utility>
 
 struct TJvIPAddressValues {
   std::uint8_t Value1 = 0;
@@ -35,8 +39,9 @@ struct TJvIPAddressRange {
 
 class TJvIPAddress;
 
-// One octet box: digits only, at most three of them. What a key does here, beyond
-// moving the cursor inside the box, the field decides.
+// One octet box: digits only, at most three of them. What a key or a click does here, beyond
+// moving the cursor inside the box, the field decides. The box takes the focus by Tab only;
+// a click is given it by the field, which must know whether the focus was already inside.
 class TJvIPOctetEdit : public QLineEdit {
   Q_OBJECT
 
@@ -50,11 +55,16 @@ class TJvIPOctetEdit : public QLineEdit {
   void focusOutEvent(QFocusEvent* event) override;
   bool focusNextPrevChild(bool next) override;
   void mousePressEvent(QMouseEvent* event) override;
+  void mouseMoveEvent(QMouseEvent* event) override;
   void mouseReleaseEvent(QMouseEvent* event) override;
+  void mouseDoubleClickEvent(QMouseEvent* event) override;
   void contextMenuEvent(QContextMenuEvent* event) override;
 
  private:
   friend class TJvIPAddress;
+
+  // The end of this box's selection that stays put while it is extended.
+  int SelectionAnchor() const;
 
   TJvIPAddress* owner_;  // null once the field is being destroyed
   int index_;
@@ -64,6 +74,11 @@ class TJvIPOctetEdit : public QLineEdit {
   // Digits typed since the box was entered. Until then a lone 0 is only what an empty box
   // shows, and the first digit takes its place.
   bool typed_ = false;
+  // The press gave the field the focus and selected this box's text: the pointer's small
+  // slips before the release must not shrink that selection.
+  bool pressEntered_ = false;
+  QPoint pressAt_;
+  int dragAnchor_ = 0;  // where the press put the cursor: the fixed end of a drag
 };
 
 class TJvIPAddress : public QWidget {
@@ -103,6 +118,7 @@ class TJvIPAddress : public QWidget {
   void resizeEvent(QResizeEvent* event) override;
   void changeEvent(QEvent* event) override;
   void mousePressEvent(QMouseEvent* event) override;
+  void mouseDoubleClickEvent(QMouseEvent* event) override;
 
  private:
   friend class TJvIPOctetEdit;
@@ -121,6 +137,32 @@ class TJvIPAddress : public QWidget {
   // Puts the focus into a box with the cursor at its start or end.
   void Place(int box, bool atEnd);
 
+  // A place between two characters of the address: a box and a cursor position in it.
+  struct Spot {
+    int box;
+    int pos;
+  };
+  // Selects from `anchor` to `active`, across the dots when they lie in different boxes; the
+  // focus and the cursor go to `active`.
+  void SelectSpan(Spot anchor, Spot active);
+  void SelectWhole();
+  // Extends the focused box's selection, or the selection across boxes, to `active`.
+  void ExtendTo(int box, Spot active);
+  // Forgets a selection across boxes; only the focused box keeps its own.
+  void Collapse();
+  // Removes the text selected across boxes, one change; the cursor goes where it began.
+  Spot ClearSpan();
+  QString SpanText() const;
+  // What a key does while a selection crosses boxes; false leaves the key to the box.
+  bool SpanKey(int box, QKeyEvent* event);
+  // Typed or committed text, over a selection across boxes if there is one.
+  void TypeText(int box, const QString& text);
+  // The press of a click at `at` (field coordinates) that lands on box `box`; false leaves
+  // the press to the box's own handling.
+  bool Press(int box, QMouseEvent* event, QPoint at);
+  bool HasFocusInside() const;
+  int BoxAt(int x) const;
+
   std::uint8_t BoxOctet(int index) const;
   void SetOctets(const std::array<std::uint8_t, 4>& octets);
   bool FocusOutside(bool next);
@@ -131,4 +173,9 @@ class TJvIPAddress : public QWidget {
   std::array<TJvIPOctetEdit*, 4> boxes_{};
   TJvIPAddressRange range_;
   bool tabThroughFields_ = true;
+  // Set while a selection runs across the dots: its fixed end, then its moving end.
+  std::optional<std::pair<Spot, Spot>> span_;
+  // The last double click, so that a third click in time selects the whole address.
+  QElapsedTimer doubleClicked_;
+  QPoint doubleClickAt_;
 };

@@ -179,15 +179,30 @@ TEST_F(IpFieldTest, ArrowsAndBackspaceCrossBoxEdges) {
 QWidget* const kFocused = nullptr;
 
 enum class Entry {
-  Tab,        // Tab from the control before: the first box's text is selected
-  Click,      // a click into the first box: the cursor stands in its text
-  SelectAll,  // a click, then Ctrl+A: the first box's text is selected
+  Tab,                // Tab from the control before: the first box's text is selected
+  ShiftTab,           // Shift+Tab from the control after: the last box's text is selected
+  Click,              // a click into the middle of the first box's digits
+  ClickLeftEdge,      // a click at the first box's left edge
+  ClickAfterDigits,   // a click to the right of the first box's digits
+  ClickGap,           // a click on the dot after the first box
+  ClickOtherBox,      // a click into the third box
+  ClickWhileFocused,  // Tab in, then a click into the middle of the first box's digits
+  SelectAll,          // a click into the second box, then Ctrl+A
+  DoubleClick,        // a double click on the first box
+  TripleClick,        // a triple click on the second box
+  MenuSelectAll,      // "select all" from the third box's context menu
 };
+
+const char* const kEntryNames[] = {"Tab",           "ShiftTab",          "Click",
+                                   "ClickLeftEdge", "ClickAfterDigits",  "ClickGap",
+                                   "ClickOtherBox", "ClickWhileFocused", "SelectAll",
+                                   "DoubleClick",   "TripleClick",       "MenuSelectAll"};
 
 struct TypedCase {
   const char* before;
   Entry entry;
-  // Characters, and keys in angle brackets: <BS> <Left> <Right> <Home> <End> <Tab>.
+  // Characters, and keys in angle brackets: <BS> <Del> <Left> <Right> <Home> <End> <Tab>, and
+  // with Shift held: <S-Left> <S-Right> <S-Home> <S-End>.
   const char* keys;
   const char* text;
   int focus;  // box 0 to 3 holding the focus afterwards; 4 is the control after the field
@@ -195,38 +210,114 @@ struct TypedCase {
 };
 
 void PrintTo(const TypedCase& c, std::ostream* os) {
-  const char* entries[] = {"Tab", "Click", "SelectAll"};
-  *os << c.before << " " << entries[int(c.entry)] << " \"" << c.keys << '"';
+  *os << c.before << " " << kEntryNames[int(c.entry)] << " \"" << c.keys << '"';
+}
+
+// A double click as the platform delivers it: the second press comes before the double click.
+void DoubleClick(QWidget* w, QPoint at) {
+  QTest::mouseClick(w, Qt::LeftButton, {}, at);
+  QTest::mousePress(w, Qt::LeftButton, {}, at);
+  QTest::mouseDClick(w, Qt::LeftButton, {}, at);
+  QTest::mouseRelease(w, Qt::LeftButton, {}, at);
+}
+
+// Opens the box's context menu and triggers the action with that caption.
+void TriggerMenuAction(QLineEdit* box, const char* caption) {
+  // The right button's press comes first, as from the mouse.
+  QTest::mouseClick(box, Qt::RightButton, {}, box->rect().center());
+  QContextMenuEvent menuEvent(QContextMenuEvent::Mouse, box->rect().center(),
+                              box->mapToGlobal(box->rect().center()));
+  QApplication::sendEvent(box, &menuEvent);
+  QMenu* menu = nullptr;
+  for (QWidget* w : QApplication::topLevelWidgets())
+    if (auto* m = qobject_cast<QMenu*>(w); m && m->isVisible()) menu = m;
+  ASSERT_NE(menu, nullptr);
+  QAction* action = nullptr;
+  for (QAction* a : menu->actions())
+    if (a->text().section(QLatin1Char('\t'), 0, 0) == QLatin1String(caption)) action = a;
+  ASSERT_NE(action, nullptr) << caption;
+  // As a pick from the menu: the menu closes, the window has its focus back, the action runs.
+  menu->close();
+  action->trigger();
+  // The popup's own activation and its end are delivered late here; let them pass.
+  QCoreApplication::processEvents();
+  box->window()->activateWindow();
+  ASSERT_TRUE(QTest::qWaitForWindowActive(box->window()));
 }
 
 class IpTyping : public IpFieldTest, public ::testing::WithParamInterface<TypedCase> {
  protected:
+  QPoint Middle(int i) const { return Box(i)->rect().center(); }
+
   void Enter(Entry entry) {
+    const int h = Box(0)->height() / 2;
+    int expected = 0;
+    // Each way in starts with the focus in another control.
+    Focus(entry == Entry::ShiftTab ? after : before);
     switch (entry) {
       case Entry::Tab:
-        Focus(before);
         QTest::keyClick(before, Qt::Key_Tab);
         break;
+      case Entry::ShiftTab:
+        QTest::keyClick(after, Qt::Key_Backtab);
+        expected = 3;
+        break;
       case Entry::Click:
-        QTest::mouseClick(Box(0), Qt::LeftButton, {}, Box(0)->rect().center());
+        QTest::mouseClick(Box(0), Qt::LeftButton, {}, Middle(0));
+        break;
+      case Entry::ClickLeftEdge:
+        QTest::mouseClick(Box(0), Qt::LeftButton, {}, QPoint(1, h));
+        break;
+      case Entry::ClickAfterDigits:
+        QTest::mouseClick(Box(0), Qt::LeftButton, {}, QPoint(Box(0)->width() - 2, h));
+        break;
+      case Entry::ClickGap: {
+        const QPoint dot = Box(0)->geometry().topRight() + QPoint(2, h);
+        QTest::mouseClick(ip, Qt::LeftButton, {}, dot);
+        break;
+      }
+      case Entry::ClickOtherBox:
+        QTest::mouseClick(Box(2), Qt::LeftButton, {}, Middle(2));
+        expected = 2;
+        break;
+      case Entry::ClickWhileFocused:
+        QTest::keyClick(before, Qt::Key_Tab);
+        QTest::mouseClick(Box(0), Qt::LeftButton, {}, Middle(0));
         break;
       case Entry::SelectAll:
-        QTest::mouseClick(Box(0), Qt::LeftButton, {}, Box(0)->rect().center());
+        QTest::mouseClick(Box(1), Qt::LeftButton, {}, Middle(1));
         QTest::keyClick(kFocused, Qt::Key_A, Qt::ControlModifier);
         break;
+      case Entry::DoubleClick:
+        DoubleClick(Box(0), Middle(0));
+        break;
+      case Entry::TripleClick:
+        DoubleClick(Box(1), Middle(1));
+        QTest::mouseClick(Box(1), Qt::LeftButton, {}, Middle(1));
+        break;
+      case Entry::MenuSelectAll:
+        TriggerMenuAction(Box(2), "Select All");
+        break;
     }
-    ASSERT_EQ(Focused(), Box(0));
+    ASSERT_EQ(Focused(), Box(expected));
   }
 
   // Each key goes to the window, which hands it to whatever holds the focus by then.
   static void Press(const std::string& keys) {
     static const std::map<std::string, Qt::Key> named = {
-        {"BS", Qt::Key_Backspace}, {"Left", Qt::Key_Left}, {"Right", Qt::Key_Right},
-        {"Home", Qt::Key_Home},    {"End", Qt::Key_End},   {"Tab", Qt::Key_Tab}};
+        {"BS", Qt::Key_Backspace}, {"Del", Qt::Key_Delete}, {"Left", Qt::Key_Left},
+        {"Right", Qt::Key_Right},  {"Home", Qt::Key_Home},  {"End", Qt::Key_End},
+        {"Tab", Qt::Key_Tab}};
     for (std::size_t i = 0; i < keys.size(); ++i) {
       if (keys[i] == '<') {
         const std::size_t close = keys.find('>', i);
-        QTest::keyClick(kFocused, named.at(keys.substr(i + 1, close - i - 1)));
+        std::string name = keys.substr(i + 1, close - i - 1);
+        Qt::KeyboardModifiers mods;
+        if (name.rfind("S-", 0) == 0) {
+          mods = Qt::ShiftModifier;
+          name.erase(0, 2);
+        }
+        QTest::keyClick(kFocused, named.at(name), mods);
         i = close;
       } else {
         QTest::keyClick(kFocused, keys[i]);
@@ -244,7 +335,7 @@ class IpTyping : public IpFieldTest, public ::testing::WithParamInterface<TypedC
 TEST_P(IpTyping, GivesTheAddressTyped) {
   const TypedCase& c = GetParam();
   ip->SetText(c.before);
-  Enter(c.entry);
+  ASSERT_NO_FATAL_FAILURE(Enter(c.entry));
   Press(c.keys);
   EXPECT_EQ(ip->Text(), c.text);
   TJvIPAddress reference;
@@ -254,15 +345,16 @@ TEST_P(IpTyping, GivesTheAddressTyped) {
   EXPECT_EQ(alerts.sounds.size(), std::size_t(c.alerts));
 }
 
-// The four addresses of everyday typing, from each entry and over old contents.
+// Everyday addresses typed over old contents, after every way in that puts the typing at the
+// start of the address: what was typed is what the field holds.
 std::vector<TypedCase> EverydayAddresses() {
   std::vector<TypedCase> cases;
-  for (const char* address : {"192.168.1.20", "192.168.100.200", "10.1.20.254", "1.2.3.4"}) {
-    for (Entry entry : {Entry::Tab, Entry::Click, Entry::SelectAll})
-      cases.push_back({"0.0.0.0", entry, address, address, 3});
-    for (const char* before : {"10.20.30.40", "255.255.255.255", "192.168.1.10"}) {
-      cases.push_back({before, Entry::Tab, address, address, 3});
-      cases.push_back({before, Entry::SelectAll, address, address, 3});
+  for (const char* address : {"10.20.30.40", "172.16.5.9", "8.8.4.4", "192.168.100.200"}) {
+    for (const char* before : {"0.0.0.0", "192.168.7.33", "255.255.255.255"}) {
+      for (Entry entry : {Entry::Tab, Entry::Click, Entry::ClickLeftEdge, Entry::ClickAfterDigits,
+                          Entry::ClickGap, Entry::SelectAll, Entry::DoubleClick, Entry::TripleClick,
+                          Entry::MenuSelectAll})
+        cases.push_back({before, entry, address, address, 3});
     }
   }
   return cases;
@@ -312,7 +404,116 @@ INSTANTIATE_TEST_SUITE_P(
         TypedCase{"1.2.3.4", Entry::Tab, "<End><Home>7", "71.2.3.4", 0},
         // Tab through the boxes selects each box's text, so typing replaces it.
         TypedCase{"11.22.33.44", Entry::Tab, "<Tab>5<Tab>6", "11.5.6.44", 2},
-        TypedCase{"11.22.33.44", Entry::Tab, "<Tab><Tab><Tab><Tab>", "11.22.33.44", 4}));
+        TypedCase{"11.22.33.44", Entry::Tab, "<Tab><Tab><Tab><Tab>", "11.22.33.44", 4},
+        // Entered from the end, the last box is replaced; a digit with nowhere to go is refused.
+        TypedCase{"192.168.7.33", Entry::ShiftTab, "7", "192.168.7.7", 3},
+        TypedCase{"192.168.7.33", Entry::ShiftTab, "10.20", "192.168.7.102", 3, 1},
+        TypedCase{"1.2.3.254", Entry::Tab, "<End>7", "1.2.3.254", 3, 1},
+        // A click on a later box starts the typing there.
+        TypedCase{"192.168.7.33", Entry::ClickOtherBox, "5.6", "192.168.5.6", 3},
+        // A click while the field has the focus places the cursor: a full box takes no digit
+        // in its middle.
+        TypedCase{"192.168.7.33", Entry::ClickWhileFocused, "1", "192.168.7.33", 0, 1},
+        // The whole address selected: Backspace and Delete empty it, typing starts over.
+        TypedCase{"192.168.7.33", Entry::SelectAll, "<BS>", "0.0.0.0", 0},
+        TypedCase{"192.168.7.33", Entry::TripleClick, "<Del>9", "9.0.0.0", 0},
+        TypedCase{"192.168.7.33", Entry::SelectAll, "1.2", "1.2.0.0", 1},
+        // Arrows end the selection at its start or end.
+        TypedCase{"192.168.7.33", Entry::SelectAll, "<Left>5", "192.168.7.33", 0, 1},
+        TypedCase{"192.168.7.3", Entry::SelectAll, "<Right>5", "192.168.7.35", 3},
+        // Shift with the arrows selects across the dots; typing replaces that, Backspace and
+        // Delete remove it.
+        TypedCase{"192.168.7.33", Entry::Tab, "<Home><Right><S-Right><S-Right><S-Right><S-Right>5",
+                  "15.68.7.33", 0},
+        TypedCase{"192.168.7.33", Entry::Tab,
+                  "<Home><Right><S-Right><S-Right><S-Right><S-Right><Del>", "1.68.7.33", 0},
+        TypedCase{"192.168.7.33", Entry::Tab, "<End><S-Left><S-Left><S-Left><S-Left><BS>9",
+                  "192.168.9.0", 2},
+        TypedCase{"192.168.7.33", Entry::Tab, "<Tab><Tab><S-Home>1", "1.0.7.33", 0},
+        TypedCase{"192.168.7.33", Entry::Tab, "<Home><S-End><S-Left><S-Left>4", "4.0.0.33", 0},
+        TypedCase{"192.168.7.33", Entry::Tab, "<Home><S-Right><S-Left>7", "192.168.7.33", 0, 1}));
+
+// The boxes' selections, joined as the field shows them ("192||7|" for a drag over 168.7).
+std::string Selections(const TJvIPAddress& ip) {
+  std::string shown;
+  for (int i = 0; i < 4; ++i)
+    shown += (i ? "|" : "") + ip.OctetBox(i)->selectedText().toStdString();
+  return shown;
+}
+
+TEST_F(IpFieldTest, MouseDragSelectsAcrossTheDotsAndASlipDoesNot) {
+  ip->SetText("192.168.7.33");
+  Focus(before);
+  // A press that brings the focus in, a slip of one pixel, the release: the box stays selected.
+  const QPoint middle = Box(1)->rect().center();
+  QTest::mousePress(Box(1), Qt::LeftButton, {}, middle);
+  QTest::mouseMove(Box(1), middle + QPoint(1, 0));
+  QTest::mouseRelease(Box(1), Qt::LeftButton, {}, middle + QPoint(1, 0));
+  EXPECT_EQ(Selections(*ip), "|168||");
+
+  // From the second box's left edge to the end of the third: typing replaces both.
+  Focus(before);
+  const int h = Box(1)->height() / 2;
+  QTest::mousePress(Box(1), Qt::LeftButton, {}, QPoint(1, h));
+  const QPoint end = Box(2)->geometry().topRight() - Box(1)->geometry().topLeft() + QPoint(-1, h);
+  QTest::mouseMove(Box(1), end);
+  QTest::mouseRelease(Box(1), Qt::LeftButton, {}, end);
+  EXPECT_EQ(Selections(*ip), "|168|7|");
+  EXPECT_EQ(Focused(), Box(2));
+  QTest::keyClicks(kFocused, "5.6");
+  EXPECT_EQ(ip->Text(), "192.5.6.33");
+  EXPECT_EQ(Focused(), Box(2));
+  EXPECT_TRUE(alerts.sounds.empty());
+}
+
+TEST_F(IpFieldTest, WholeAddressIsCopiedAndPastedOver) {
+  QClipboard* clipboard = QGuiApplication::clipboard();
+  ip->SetText("192.168.7.33");
+  Focus(Box(2));
+  QTest::keyClick(kFocused, Qt::Key_A, Qt::ControlModifier);
+  EXPECT_EQ(Selections(*ip), "192|168|7|33");
+  QTest::keyClick(kFocused, Qt::Key_C, Qt::ControlModifier);
+  EXPECT_EQ(clipboard->text(), "192.168.7.33");
+
+  // The right button leaves the selection for the menu to work on.
+  clipboard->clear();
+  ASSERT_NO_FATAL_FAILURE(TriggerMenuAction(Box(3), "&Copy"));
+  EXPECT_EQ(clipboard->text(), "192.168.7.33");
+
+  // Digits pasted over it start the address anew.
+  QTest::keyClick(kFocused, Qt::Key_A, Qt::ControlModifier);
+  clipboard->setText(QStringLiteral("10"));
+  QTest::keyClick(kFocused, Qt::Key_V, Qt::ControlModifier);
+  EXPECT_EQ(ip->Text(), "10.0.0.0");
+  EXPECT_EQ(Focused(), Box(0));
+
+  ip->SetText("192.168.7.33");
+  QTest::keyClick(kFocused, Qt::Key_A, Qt::ControlModifier);
+  ASSERT_NO_FATAL_FAILURE(TriggerMenuAction(Box(1), "Delete"));
+  EXPECT_EQ(ip->Text(), "0.0.0.0");
+  EXPECT_EQ(Selections(*ip), "|||");
+}
+
+TEST_F(IpFieldTest, LeavingEndsTheSelectionAndAClickComingBackSelectsOneBox) {
+  ip->SetText("192.168.7.33");
+  Focus(Box(1));
+  QTest::keyClick(kFocused, Qt::Key_A, Qt::ControlModifier);
+  QTest::mouseClick(after, Qt::LeftButton);
+  ASSERT_EQ(Focused(), after);
+  EXPECT_EQ(Selections(*ip), "|||");
+
+  QTest::mouseClick(Box(3), Qt::LeftButton, {}, QPoint(1, Box(3)->height() / 2));
+  ASSERT_EQ(Focused(), Box(3));
+  EXPECT_EQ(Selections(*ip), "|||33");
+  // A second click, now that the field has the focus, places the cursor where it falls.
+  QTest::mouseClick(Box(3), Qt::LeftButton, {}, QPoint(1, Box(3)->height() / 2));
+  EXPECT_EQ(Selections(*ip), "|||");
+  EXPECT_EQ(Box(3)->cursorPosition(), 0);
+  // Shift and a click on another box select from the cursor to there.
+  QTest::mouseClick(Box(1), Qt::LeftButton, Qt::ShiftModifier, QPoint(1, Box(1)->height() / 2));
+  EXPECT_EQ(Selections(*ip), "|168|7|");
+  EXPECT_EQ(Focused(), Box(1));
+}
 
 TEST_F(IpFieldTest, KeypadDecimalKeyIsTheDotEvenWhereItTypesAComma) {
   ip->setFocus(Qt::TabFocusReason);
@@ -360,19 +561,7 @@ TEST_F(IpFieldTest, ContextMenuPasteGoesThroughTheField) {
   ip->SetText("9.9.9.9");
   Focus(Box(3));
   QGuiApplication::clipboard()->setText(QStringLiteral("172.16.5.6"));
-  QContextMenuEvent menuEvent(QContextMenuEvent::Mouse, Box(3)->rect().center(),
-                              Box(3)->mapToGlobal(Box(3)->rect().center()));
-  QApplication::sendEvent(Box(3), &menuEvent);
-  QMenu* menu = nullptr;
-  for (QWidget* w : QApplication::topLevelWidgets())
-    if (auto* m = qobject_cast<QMenu*>(w); m && m->isVisible()) menu = m;
-  ASSERT_NE(menu, nullptr);
-  QAction* paste = nullptr;
-  for (QAction* a : menu->actions())
-    if (a->text().startsWith(QLatin1String("&Paste"))) paste = a;
-  ASSERT_NE(paste, nullptr);
-  paste->trigger();
-  menu->close();
+  ASSERT_NO_FATAL_FAILURE(TriggerMenuAction(Box(3), "&Paste"));
   EXPECT_EQ(ip->Text(), "172.16.5.6");
 }
 
