@@ -5,6 +5,7 @@
 
 #include "Adapters.h"
 #include "Application.h"
+#include "CommandLine.h"
 #include "ErrorReport.h"
 #include "LinuxSerialApi.h"
 #include "Locations.h"
@@ -14,7 +15,9 @@
 #include "main.h"
 
 int main(int argc, char** argv) {
+  if (const auto answered = AnswerCommandLine(argc, argv)) return *answered;
   TApplication app(argc, argv);
+  if (const auto refused = RefuseUnknownArguments(QCoreApplication::arguments())) return *refused;
   app.setApplicationName(ApplicationTitle(QCoreApplication::applicationFilePath()));
   InstallPolishTranslations(app);
   // The configuration window is a tool window, which Qt does not count as a last window; its

@@ -1,5 +1,5 @@
 // The real program, started and closed without a button press: it must not touch a port nor
-// write its transaction log.
+// write its transaction log. Asked for help or its version, it answers without a display.
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
@@ -15,6 +15,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <string>
+#include <vector>
 
 namespace fs = std::filesystem;
 
@@ -47,7 +48,95 @@ int WaitForExit(pid_t pid, int timeoutMs) {
   return ::waitpid(pid, &status, 0) == pid ? status : -1;
 }
 
+struct Finished {
+  int status = -1;  // the wait status, -1 when it did not end in time (it is killed then)
+  std::string out, err;
+};
+
+std::string Drain(int fd) {
+  std::string text;
+  char buffer[4096];
+  for (ssize_t n; (n = ::read(fd, buffer, sizeof buffer)) > 0;) text.append(buffer, n);
+  ::close(fd);
+  return text;
+}
+
+// Runs the program with these arguments and environment, stdout and stderr each in a pipe
+// (what it prints here fits in one).
+Finished RunProgram(const fs::path& exe, std::vector<std::string> args,
+                    std::vector<std::string> env) {
+  int out[2], err[2];
+  if (::pipe2(out, O_CLOEXEC) != 0 || ::pipe2(err, O_CLOEXEC) != 0) return {};
+  posix_spawn_file_actions_t files;
+  posix_spawn_file_actions_init(&files);
+  posix_spawn_file_actions_adddup2(&files, out[1], 1);
+  posix_spawn_file_actions_adddup2(&files, err[1], 2);
+  args.insert(args.begin(), exe.string());
+  std::vector<char*> argv, envp;
+  for (std::string& a : args) argv.push_back(a.data());
+  for (std::string& e : env) envp.push_back(e.data());
+  argv.push_back(nullptr);
+  envp.push_back(nullptr);
+  pid_t pid = 0;
+  const int spawned =
+      ::posix_spawn(&pid, args[0].c_str(), &files, nullptr, argv.data(), envp.data());
+  posix_spawn_file_actions_destroy(&files);
+  ::close(out[1]);
+  ::close(err[1]);
+  Finished done;
+  if (spawned == 0) {
+    done.status = WaitForExit(pid, 20000);
+    if (done.status == -1) {
+      ::kill(pid, SIGKILL);
+      ::waitpid(pid, nullptr, 0);
+    }
+  }
+  done.out = Drain(out[0]);
+  done.err = Drain(err[0]);
+  return done;
+}
+
+int ExitCode(const Finished& f) { return WIFEXITED(f.status) ? WEXITSTATUS(f.status) : -1; }
+
 }  // namespace
+
+TEST(Program, HelpAndVersionPrintAndEndWithoutOpeningTheWindow) {
+  TempDir dir;
+  const fs::path exe = dir.path / "Konfigurator";
+  fs::copy_file(KONFIGURATOR_EXE, exe);
+  // No display at all: a window could not even start.
+  const std::vector<std::string> noDisplay = {"HOME=" + dir.path.string(), "PATH=/usr/bin:/bin"};
+
+  for (const char* help : {"--help", "-h"}) {
+    const Finished f = RunProgram(exe, {help}, noDisplay);
+    EXPECT_EQ(ExitCode(f), 0) << help << ": " << f.err;
+    EXPECT_NE(f.out.find("Usage:"), std::string::npos) << f.out;
+    EXPECT_NE(f.out.find("--version"), std::string::npos) << f.out;
+    EXPECT_NE(f.out.find("konfigurator-cli"), std::string::npos) << "the port held open";
+  }
+  for (const char* version : {"--version", "-v"}) {
+    const Finished f = RunProgram(exe, {version}, noDisplay);
+    EXPECT_EQ(ExitCode(f), 0) << version << ": " << f.err;
+    EXPECT_EQ(f.out, "Konfigurator " KONFIGURATOR_VERSION "\n");
+  }
+  EXPECT_FALSE(fs::exists(dir.path / "trans.txt"));
+  EXPECT_FALSE(fs::exists(dir.path / "ports"));
+}
+
+TEST(Program, ArgumentsItDoesNotKnowAreRefusedBeforeTheWindowOpens) {
+  TempDir dir;
+  const fs::path exe = dir.path / "Konfigurator";
+  fs::copy_file(KONFIGURATOR_EXE, exe);
+  const std::vector<std::string> env = {"HOME=" + dir.path.string(), "PATH=/usr/bin:/bin",
+                                        "QT_QPA_PLATFORM=offscreen"};
+  for (const std::string arg : {"--bogus", "COM2"}) {
+    const Finished f = RunProgram(exe, {arg}, env);
+    EXPECT_EQ(ExitCode(f), 2) << arg;
+    EXPECT_NE(f.err.find(arg.substr(arg.find_first_not_of('-'))), std::string::npos) << f.err;
+    EXPECT_NE(f.err.find("--help"), std::string::npos) << f.err;
+    EXPECT_TRUE(f.out.empty()) << f.out;
+  }
+}
 
 TEST(Program, StartedAndClosedItOpensNoPortAndWritesNoLog) {
   TempDir dir;
