@@ -15,11 +15,12 @@
 #include "main.h"
 
 int main(int argc, char** argv) {
-  if (const auto answered = AnswerCommandLine(argc, argv)) return *answered;
+  const auto polish = [](QCoreApplication& app) { InstallPolishTranslations(app); };
+  if (const auto answered = AnswerCommandLine(argc, argv, polish)) return *answered;
   TApplication app(argc, argv);
-  if (const auto refused = RefuseUnknownArguments(QCoreApplication::arguments())) return *refused;
   app.setApplicationName(ApplicationTitle(QCoreApplication::applicationFilePath()));
   InstallPolishTranslations(app);
+  if (const auto refused = RefuseUnknownArguments(QCoreApplication::arguments())) return *refused;
   // The configuration window is a tool window, which Qt does not count as a last window; its
   // closing ends the program explicitly below.
   app.setQuitOnLastWindowClosed(false);

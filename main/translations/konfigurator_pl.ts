@@ -2,10 +2,34 @@
 <!DOCTYPE TS>
 <TS version="2.1" language="pl_PL">
 <context>
-    <name>QLineEdit</name>
+    <name>CommandLine</name>
     <message>
-        <source>&amp;Paste</source>
-        <translation>&amp;Wklej</translation>
+        <source>Reads and writes the network settings (operating mode, IP address, IP port) of a field device on an RS-485 bus, in a window.
+
+From its first exchange with the device until it is closed, the window keeps the serial port open, and konfigurator-cli is refused that port meanwhile.</source>
+        <translation>Odczytuje i zapisuje w oknie ustawienia sieciowe urządzenia na magistrali RS-485: tryb pracy, adres IP i port.
+
+Od pierwszej wymiany z urządzeniem aż do zamknięcia okno trzyma port szeregowy otwarty; w tym czasie konfigurator-cli nie może go otworzyć.</translation>
+    </message>
+    <message>
+        <source>Unexpected argument &apos;%1&apos;.</source>
+        <translation>Nieznany argument &apos;%1&apos;.</translation>
+    </message>
+    <message>
+        <source>Try &apos;Konfigurator --help&apos;.</source>
+        <translation>Pomoc: &apos;Konfigurator --help&apos;.</translation>
+    </message>
+    <message>
+        <source>Print this help and end.</source>
+        <translation>Wypisuje tę pomoc i kończy.</translation>
+    </message>
+    <message>
+        <source>Print the version and end.</source>
+        <translation>Wypisuje numer wersji i kończy.</translation>
+    </message>
+    <message>
+        <source>Unknown option &apos;%1&apos;.</source>
+        <translation>Nieznana opcja &apos;%1&apos;.</translation>
     </message>
 </context>
 <context>
