@@ -1,5 +1,6 @@
 #include <fcntl.h>
 #include <locale.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -42,16 +43,39 @@ void AppendNumber(std::string& out, std::int64_t value) {
   out.append(buf, r.ptr);
 }
 
-// Writes all of text to fd; false when the file takes no more (disk full, I/O error).
-bool WriteAll(int fd, const std::string& text) {
+// Appends text to the regular file at path, created 0644 less the umask if missing. The
+// folder may be writable by others: a link there is never followed, nothing is created
+// through one, and only a file with no other name is written (checked on what was opened).
+LogFailure AppendToLog(const std::string& path, const std::string& text) {
+  using Kind = LogFailure::Kind;
+  const int fd =
+      ::open(path.c_str(),
+             O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC, 0644);
+  struct stat st {};
+  if (fd < 0) {
+    const int err = errno;
+    if (lstat(path.c_str(), &st) == 0 && !S_ISREG(st.st_mode))
+      return {Kind::NotRegularFile, err, unsigned(st.st_mode & S_IFMT), 0};
+    return {Kind::Open, err, 0, 0};
+  }
+  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_nlink > 1) {
+    ::close(fd);
+    return {Kind::NotRegularFile, 0, unsigned(st.st_mode & S_IFMT), 0};
+  }
+  LogFailure failure;
   std::size_t done = 0;
   while (done < text.size()) {
     const ssize_t n = ::write(fd, text.data() + done, text.size() - done);
     if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
+    if (n <= 0) {
+      failure = {done == 0 ? Kind::Write : Kind::ShortWrite, n < 0 ? errno : 0, 0, 0};
+      break;
+    }
     done += static_cast<std::size_t>(n);
   }
-  return true;
+  // Some file systems tell of a full disk only here.
+  if (::close(fd) != 0 && failure.kind == Kind::None) failure = {Kind::Close, errno, 0, 0};
+  return failure;
 }
 
 }  // namespace
@@ -85,7 +109,10 @@ void TFkomunikacja::LogTransaction(const ByteString& request, const ByteString& 
   if (!LoggingEnabled) return;
   try {
     if (logPath_.empty()) logPath_ = LogFilePath();
-    if (logPath_.empty()) return;
+    if (logPath_.empty()) {
+      NoteLogFailure({LogFailure::Kind::Open, ENOENT, 0, 0});
+      return;
+    }
     std::string& entry = logEntry_;
     entry.clear();
     entry += " \r\n";
@@ -102,12 +129,14 @@ void TFkomunikacja::LogTransaction(const ByteString& request, const ByteString& 
     AppendNumber(entry, code);
     entry += "\r\n";
     // Opened and closed per entry, so others can read or remove the file in between.
-    const int fd =
-        ::open(logPath_.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOCTTY, 0666);
-    if (fd < 0) return;
-    WriteAll(fd, entry);
-    ::close(fd);
+    const LogFailure failure = AppendToLog(logPath_, entry);
+    if (failure.kind != LogFailure::Kind::None) NoteLogFailure(failure);
   } catch (...) {
     // The log never disturbs a transaction.
   }
+}
+
+void TFkomunikacja::NoteLogFailure(const LogFailure& failure) noexcept {
+  if (logFailure_.kind == LogFailure::Kind::None) logFailure_ = failure;
+  ++logFailure_.failedEntries;
 }

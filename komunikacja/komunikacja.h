@@ -39,6 +39,22 @@ std::string BaudRateToText(TBaudRate rate);           // "9600" for the speeds w
 TStopBits StopBitsFromText(const std::string& text);  // sbTwoStopBits for unknown text
 std::string StopBitsToText(TStopBits bits);
 
+// The first time the log lost an entry, for a front end to tell; the log itself stays silent.
+struct LogFailure {
+  enum class Kind {
+    None,
+    Open,            // the file could not be opened or created
+    NotRegularFile,  // a link, a folder, a FIFO, a device, or a file with other names
+    Write,           // nothing of the entry went in
+    ShortWrite,      // part of the entry went in
+    Close,           // the file system refused at close what it had taken (full, I/O error)
+  };
+  Kind kind = Kind::None;
+  int error = 0;          // errno of the failing call; 0 when there was none
+  unsigned fileType = 0;  // NotRegularFile: the S_IFMT bits of what is there
+  int failedEntries = 0;  // entries lost or incomplete since then, this one included
+};
+
 class TFkomunikacja {
  public:
   struct Options {
@@ -95,6 +111,8 @@ class TFkomunikacja {
                       std::int32_t code) noexcept;
   // Where LogTransaction writes; empty when no folder can be found.
   std::string LogFilePath() const;
+  // Kind None while every entry went in.
+  const LogFailure& FirstLogFailure() const { return logFailure_; }
 
   bool IsNtFamily() const { return platformId_ == VerPlatformWin32Nt; }
 
@@ -119,13 +137,16 @@ class TFkomunikacja {
   void ClosePortQuietly() noexcept;
   // Keeps what the port raised, closes it and gives result 1.
   TransactionResult PortFailed() noexcept;
+  // Keeps the log's first failure and counts the entries lost since.
+  void NoteLogFailure(const LogFailure& failure) noexcept;
 
   int platformId_;
   std::string logDirectory_;
   // Kept between entries: the file's path and the text of one entry, so a transaction's
-  // entry costs the three calls that append it and no allocation.
+  // entry costs the four calls that append it and no allocation.
   std::string logPath_;
   std::string logEntry_;
+  LogFailure logFailure_;
   PortFailure lastPortFailure_;
 };
 

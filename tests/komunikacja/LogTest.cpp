@@ -1,5 +1,7 @@
 // The transaction log "trans.txt".
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 
 #include <gtest/gtest.h>
 
@@ -138,6 +140,154 @@ TEST(LogPath, BesideTheExecutableWithOneSeparator) {
   TFkomunikacja module(fake);
   const fs::path exe = fs::read_symlink("/proc/self/exe");
   EXPECT_EQ(module.LogFilePath(), (exe.parent_path() / "trans.txt").string());
+}
+
+using Kind = LogFailure::Kind;
+
+std::string FileText(const fs::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  return {std::istreambuf_iterator<char>(in), {}};
+}
+
+TEST_F(Log, ALinkWhereTheLogBelongsIsNeverFollowed) {
+  struct Case {
+    const char* what;
+    const char* target;  // inside the test's folder
+    bool exists;
+  };
+  for (const Case c : {Case{"a file of one's own", "mine.txt", true},
+                       Case{"nowhere", "nowhere.txt", false}, Case{"a folder", "sub", true}}) {
+    SCOPED_TRACE(c.what);
+    FakeBench bench;
+    const fs::path target = bench.dir.path() / c.target;
+    if (std::string(c.target) == "sub") {
+      fs::create_directory(target);
+    } else if (c.exists) {
+      std::ofstream(target) << "keep";
+    }
+    fs::create_symlink(target, bench.LogFile());
+    bench.module->LogTransaction("a", "b", 0);
+    ByteString reply;
+    EXPECT_EQ(bench.module->Transact(EnterConfigModeRequest(2), reply, 7, kCom2), 0);
+
+    EXPECT_TRUE(fs::is_symlink(bench.LogFile()));
+    EXPECT_EQ(fs::exists(target), c.exists) << "nothing is created through a dangling link";
+    if (fs::is_regular_file(target)) {
+      EXPECT_EQ(FileText(target), "keep");
+    }
+    if (fs::is_directory(target)) {
+      EXPECT_TRUE(fs::is_empty(target));
+    }
+    const LogFailure& f = bench.module->FirstLogFailure();
+    EXPECT_EQ(f.kind, Kind::NotRegularFile);
+    EXPECT_EQ(f.fileType, unsigned(S_IFLNK));
+    EXPECT_EQ(f.error, ELOOP);
+    EXPECT_EQ(f.failedEntries, 2);
+  }
+}
+
+TEST_F(Log, OnlyAFileWithNoOtherNameIsWritten) {
+  {
+    FakeBench bench;
+    fs::create_directory(bench.LogFile());
+    bench.module->LogTransaction("a", "b", 0);
+    EXPECT_TRUE(fs::is_empty(bench.LogFile()));
+    const LogFailure& f = bench.module->FirstLogFailure();
+    EXPECT_EQ(f.kind, Kind::NotRegularFile);
+    EXPECT_EQ(f.fileType, unsigned(S_IFDIR));
+    EXPECT_EQ(f.error, EISDIR);
+  }
+  {
+    // A FIFO with a reader opens without blocking; nothing reaches the reader.
+    FakeBench bench;
+    ASSERT_EQ(mkfifo(bench.LogFile().c_str(), 0666), 0);
+    bench.module->LogTransaction("a", "b", 0);
+    EXPECT_EQ(bench.module->FirstLogFailure().kind, Kind::NotRegularFile);
+    EXPECT_EQ(bench.module->FirstLogFailure().error, ENXIO);
+    const int reader = ::open(bench.LogFile().c_str(), O_RDONLY | O_NONBLOCK);
+    ASSERT_GE(reader, 0);
+    bench.module->LogTransaction("a", "b", 0);
+    char c;
+    EXPECT_EQ(::read(reader, &c, 1), 0) << "no writer, no bytes";
+    ::close(reader);
+    EXPECT_EQ(bench.module->FirstLogFailure().failedEntries, 2);
+    EXPECT_EQ(bench.module->FirstLogFailure().fileType, unsigned(S_IFIFO));
+  }
+  {
+    // A second name planted for another file: appending would write into that file.
+    FakeBench bench;
+    const fs::path other = bench.dir.path() / "other.txt";
+    std::ofstream(other) << "keep";
+    fs::create_hard_link(other, bench.LogFile());
+    bench.module->LogTransaction("a", "b", 0);
+    EXPECT_EQ(FileText(other), "keep");
+    EXPECT_EQ(bench.module->FirstLogFailure().kind, Kind::NotRegularFile);
+    EXPECT_EQ(bench.module->FirstLogFailure().fileType, unsigned(S_IFREG));
+    EXPECT_EQ(bench.module->FirstLogFailure().error, 0);
+  }
+}
+
+TEST_F(Log, TheFirstFailureIsKeptAndEveryLostEntryCounted) {
+  FakeBench bench;
+  bench.module->LogTransaction("a", "b", 0);
+  EXPECT_EQ(bench.module->FirstLogFailure().kind, Kind::None);
+  EXPECT_EQ(bench.module->FirstLogFailure().failedEntries, 0);
+
+  fs::remove(bench.LogFile());
+  fs::create_directory(bench.LogFile());
+  bench.module->LogTransaction("a", "b", 0);
+  fs::remove(bench.LogFile());
+  bench.module->LogTransaction("a", "b", 0);  // goes in again
+  EXPECT_EQ(LogLines(bench.LogFile()).size(), 5u);
+  fs::remove(bench.LogFile());
+  fs::create_symlink("nowhere", bench.LogFile());
+  bench.module->LogTransaction("a", "b", 0);
+  const LogFailure& f = bench.module->FirstLogFailure();
+  EXPECT_EQ(f.kind, Kind::NotRegularFile);
+  EXPECT_EQ(f.fileType, unsigned(S_IFDIR)) << "the first failure, not the last";
+  EXPECT_EQ(f.failedEntries, 2);
+
+  TFkomunikacja::Options options;
+  options.logDirectory = (bench.dir.path() / "missing").string();
+  serial::FakeSerialApi fake;
+  TFkomunikacja lost(fake, options);
+  lost.LogTransaction("x", "y", 0);
+  EXPECT_EQ(lost.FirstLogFailure().kind, Kind::Open);
+  EXPECT_EQ(lost.FirstLogFailure().error, ENOENT);
+}
+
+TEST_F(Log, ANewLogIs0644LessTheUmask) {
+  for (const mode_t mask : {mode_t(0), mode_t(027)}) {
+    FakeBench bench;
+    const mode_t old = umask(mask);
+    bench.module->LogTransaction("a", "b", 0);
+    umask(old);
+    struct stat st {};
+    ASSERT_EQ(stat(bench.LogFile().c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0644 & ~mask);
+  }
+}
+
+// Run as nobody, a file root owns is read-only; run as anyone else, a file of one's own
+// that is read-only.
+TEST_F(Log, AReadOnlyFileIsLeftAsItIsAndItsOpenFailureKept) {
+  FakeBench bench;
+  std::ofstream(bench.LogFile()) << "old";
+  const bool root = geteuid() == 0;
+  ASSERT_EQ(chmod(bench.LogFile().c_str(), root ? 0644 : 0444), 0);
+  ASSERT_EQ(chmod(bench.dir.path().c_str(), 0777), 0);
+  const pid_t child = fork();
+  if (child == 0) {
+    if (root && (setgid(65534) != 0 || setuid(65534) != 0)) _exit(10);
+    bench.module->LogTransaction("a", "b", 0);
+    const LogFailure& f = bench.module->FirstLogFailure();
+    _exit(f.kind == Kind::Open && f.error == EACCES && f.failedEntries == 1 ? 0 : 11);
+  }
+  int status = 0;
+  ASSERT_EQ(waitpid(child, &status, 0), child);
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 0) << "10: no drop to nobody; 11: not an open failure";
+  EXPECT_EQ(FileText(bench.LogFile()), "old");
 }
 
 }  // namespace
