@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "Json.h"
+#include "LogReport.h"
 #include "Scan.h"
 #include "Session.h"
 
@@ -293,14 +294,19 @@ int RunCommand(const Options& options) {
 
   LoggingEnabled = options.log;
   Session session(options, target, terminal);
-  if (options.log) {
-    const std::string path = session.Module().LogFilePath();
-    const std::string dir = path.substr(0, path.rfind('/') + 1);
-    const bool exists = access(path.c_str(), F_OK) == 0;
-    if (path.empty() || access(exists ? path.c_str() : dir.c_str(), W_OK) != 0)
-      terminal.Say("the log " + (path.empty() ? std::string("trans.txt") : path) +
-                   " cannot be written (" + std::strerror(errno) + "); going on without it.");
-  }
+  // Once, after the run whichever way it ends: only the entries themselves tell what the
+  // log took.
+  struct ReportLostLog {
+    const TFkomunikacja& module;
+    Terminal& terminal;
+    ~ReportLostLog() {
+      try {
+        const std::string lost = LogFailureText(module.LogFilePath(), module.FirstLogFailure());
+        if (!lost.empty()) terminal.Say(lost);
+      } catch (...) {
+      }
+    }
+  } reportLostLog{session.Module(), terminal};
   if (options.command == Command::Scan) return Scan(session, options).Run();
   PortFailure failure;
   if (!session.Open(options.baudIndex, failure)) {
