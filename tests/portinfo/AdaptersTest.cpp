@@ -248,3 +248,16 @@ TEST(Adapters, SurveyMarksWhatIsThere) {
 }
 
 }  // namespace
+
+TEST(Adapters, ProductNameSaysTheMakerOnce) {
+  portinfo::SerialDevice d;
+  EXPECT_EQ(portinfo::ProductName(d), "");
+  d.manufacturer = "FTDI";
+  EXPECT_EQ(portinfo::ProductName(d), "FTDI");
+  d.product = "FTDI FT232R USB UART";  // many products repeat the maker's name
+  EXPECT_EQ(portinfo::ProductName(d), "FTDI FT232R USB UART");
+  d.product = "USB-RS485 Cable";
+  EXPECT_EQ(portinfo::ProductName(d), "FTDI USB-RS485 Cable");
+  d.manufacturer.clear();
+  EXPECT_EQ(portinfo::ProductName(d), "USB-RS485 Cable");
+}
