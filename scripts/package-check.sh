@@ -23,6 +23,7 @@ CFLAGS="$(flags CFLAGS) $(flags CPPFLAGS)" CXXFLAGS="$(flags CXXFLAGS) $(flags C
   -DKONF_BUILD_TESTS=OFF -DKONF_BUILD_BENCH=OFF -DKONF_BUILD_FUZZERS=OFF >/dev/null
 cmake --build "$build" -j"${JOBS:-2}"
 
+scripts/check-man.sh
 cmake --install "$build" --prefix "$stage/usr" >/dev/null
 for program in Konfigurator konfigurator-sim konfigurator-cli; do
   [[ -x $stage/usr/bin/$program ]] || { echo "missing from the install: bin/$program"; exit 1; }
