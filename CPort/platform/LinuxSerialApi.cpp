@@ -1706,7 +1706,8 @@ bool TakeUucpLock(const std::string& path, bool* created) {
     if (fd >= 0) {
       char text[16];
       const int len = std::snprintf(text, sizeof text, "%10d\n", int(getpid()));
-      const bool ok = ::write(fd, text, std::size_t(len)) == len;
+      // Readable whatever the umask: other users' programs must see that we are alive.
+      const bool ok = fchmod(fd, 0644) == 0 && ::write(fd, text, std::size_t(len)) == len;
       ::close(fd);
       if (!ok) {
         unlink(path.c_str());

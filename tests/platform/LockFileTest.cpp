@@ -152,6 +152,7 @@ TEST(UucpLock, EachLeftoverIsHeldOrTakenOverAndTheDiagnosisAgreesWithTheOpen) {
   };
 
   SerialApi& api = SystemSerialApi();
+  const mode_t oldMask = umask(077);
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
     LockFolder folder;
@@ -180,6 +181,7 @@ TEST(UucpLock, EachLeftoverIsHeldOrTakenOverAndTheDiagnosisAgreesWithTheOpen) {
     struct stat st {};
     ASSERT_EQ(lstat(lock.c_str(), &st), 0);
     EXPECT_TRUE(S_ISREG(st.st_mode)) << "our own lock, a file in place of what was there";
+    EXPECT_EQ(st.st_mode & 07777, 0644u) << "others may read our pid whatever the umask";
     EXPECT_EQ(Read(lock), Ascii(getpid()));
     EXPECT_FALSE(BlockingLockFile(pty.path)) << "our own lock does not block us";
     EXPECT_TRUE(api.CloseHandle(h));
@@ -190,6 +192,7 @@ TEST(UucpLock, EachLeftoverIsHeldOrTakenOverAndTheDiagnosisAgreesWithTheOpen) {
     }
     EXPECT_FALSE(fs::exists(folder.dir + "/nowhere"));
   }
+  umask(oldMask);
 }
 
 TEST(UucpLock, AStaleLockThatCannotBeRemovedDoesNotKeepThePort) {
