@@ -243,8 +243,8 @@ TEST_F(LogTest, FullFileSystemChangesNoResultAndTheLogGoesOnOnceThereIsRoom) {
   EXPECT_EQ(all.substr(all.size() - tail.size()), tail);
 }
 
-// The same full disk without a mount: writes to /dev/full fail with ENOSPC.
-TEST_F(LogTest, LogOnADeviceThatIsAlwaysFullChangesNoResult) {
+// A link to a device that is always full: not followed, so the device sees no write.
+TEST_F(LogTest, LogLinkedToADeviceThatIsAlwaysFullChangesNoResult) {
   TempDir dir;
   fs::create_symlink("/dev/full", dir.path() / "trans.txt");
   EXPECT_EQ(RunWithLogIn(dir.path()), Reference());
