@@ -34,17 +34,22 @@ std::string JsonLine(const Json& value) { return value.dump(-1, ' ', true) + "\n
 std::string JsonString(const std::string& text) { return JsonText(text).dump(-1, ' ', true); }
 
 std::string OneLine(std::string text) {
-  while (!text.empty() && text.back() == '\n') text.pop_back();
   std::string out;
-  for (std::size_t i = 0; i < text.size(); ++i) {
-    if (text[i] != '\n') {
-      out += text[i];
-      continue;
+  std::size_t start = 0;
+  while (start <= text.size()) {
+    std::size_t end = text.find('\n', start);
+    if (end == std::string::npos) end = text.size();
+    // The indents and the columns of a terminal mean nothing on one line.
+    std::string line;
+    for (std::size_t i = start; i < end; ++i)
+      if (text[i] != ' ' || (!line.empty() && line.back() != ' ')) line += text[i];
+    while (!line.empty() && line.back() == ' ') line.pop_back();
+    if (!line.empty()) {
+      // Items of a list under a heading are kept apart as items.
+      if (!out.empty()) out += out.back() == ':' || out.back() == '.' ? " " : "; ";
+      out += line;
     }
-    // The indent of a continued line is for terminals only.
-    while (!out.empty() && out.back() == ' ') out.pop_back();
-    out += ' ';
-    while (i + 1 < text.size() && text[i + 1] == ' ') ++i;
+    start = end + 1;
   }
   return out;
 }

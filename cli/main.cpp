@@ -33,7 +33,7 @@ int main(int argc, char** argv) {
       return cli::ExitOk;
     case cli::Command::Version:
       if (cli::WantsJson(args))
-        std::printf("{\"version\":\"%s\"}\n", KONFIGURATOR_VERSION);
+        std::fputs(cli::JsonLine({{"version", KONFIGURATOR_VERSION}}).c_str(), stdout);
       else
         std::printf("konfigurator-cli %s\n", KONFIGURATOR_VERSION);
       return cli::ExitOk;

@@ -219,6 +219,15 @@ TEST(CliTexts, AScanEstimateGrowsWithAddressesSpeedsAndTimeOut) {
   EXPECT_GT(ScanEstimateMs(slow), ten + 10 * 1000);
 }
 
+TEST(CliTexts, AMessageOfSeveralLinesIsOneForJson) {
+  EXPECT_EQ(OneLine("port COM4 does not exist.\nPorts found:\n  COM1 -> /dev/ttyS0  (built-in)\n"
+                    "  COM3 -> /dev/pts/3  (pseudo-terminal)\n"),
+            "port COM4 does not exist. Ports found: COM1 -> /dev/ttyS0 (built-in); COM3 -> "
+            "/dev/pts/3 (pseudo-terminal)");
+  EXPECT_EQ(OneLine("one line"), "one line");
+  EXPECT_EQ(OneLine(""), "");
+}
+
 TEST(CliTexts, EachUsageLineNamesEveryOptionOfItsCommand) {
   const std::string usage = kUsage;
   auto section = [&](const std::string& command) {
