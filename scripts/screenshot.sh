@@ -1,14 +1,17 @@
 #!/usr/bin/env bash
-# Takes docs/konfigurator.png: the window after "Czytaj" against the simulator, on a virtual
-# X display (Xvfb), so it runs on a machine without a desktop.
+# Takes the pictures in docs/, on a virtual X display (Xvfb), so it runs on a machine without
+# a desktop: konfigurator.png, the window after "Czytaj" against the simulator;
+# konfigurator-com-list.png, the COM list open with the simulator's tooltip;
+# konfigurator-details.png, the message box of a port that does not exist, details shown.
 set -euo pipefail
 cd "$(dirname "$(readlink -f "$0")")/.."
 build=${KONF_BUILD_DIR:-build}
 
+# KONF_SHOT_INNER=1 skips the set-up and the build, for taking the pictures again.
 if [[ -z ${KONF_SHOT_INNER:-} ]]; then
   scripts/deps.sh
   missing=()
-  for p in xvfb xauth xdotool imagemagick openbox; do
+  for p in xvfb xauth xdotool imagemagick openbox x11-utils; do
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
   done
   if ((${#missing[@]})); then
@@ -19,19 +22,31 @@ if [[ -z ${KONF_SHOT_INNER:-} ]]; then
   fi
   cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
   cmake --build "$build" -j2 --target Konfigurator konfigurator-sim
-  KONF_SHOT_INNER=1 exec xvfb-run -a -s "-screen 0 480x360x24" "$0"
 fi
 
-# On the virtual display from here on.
 log=$(mktemp)
 pids=()
 cleanup() {
-  for p in "${pids[@]}"; do kill "$p" 2>/dev/null || true; done
-  wait 2>/dev/null || true
-  rm -f "$log"
+  # The display last, after the programs on it.
+  for ((i = ${#pids[@]} - 1; i >= 0; i--)); do
+    kill "${pids[i]}" 2>/dev/null || true
+    wait "${pids[i]}" 2>/dev/null || true
+  done
+  rm -f "$log" "${display:-}"
   rm -rf "${obconf:-}"
 }
 trap cleanup EXIT
+
+# A virtual display of its own: the server picks a free number and tells it, so two runs on
+# one machine never share a display.
+# Wide enough for the message box, which grows to the right when its details open.
+width=1024 height=768
+display=$(mktemp)
+Xvfb -displayfd 3 -screen 0 ${width}x${height}x24 -nolisten tcp 3>"$display" >/dev/null 2>&1 &
+pids+=($!)
+timeout 10 bash -c "until [[ -s '$display' ]]; do sleep 0.1; done" || { echo "Xvfb did not start" >&2; exit 1; }
+DISPLAY=:$(head -n1 "$display")
+export DISPLAY
 
 # A window manager draws the tool window's frame and caption. Openbox keeps its minimise and
 # maximise buttons whatever a window's hints ask for; desktops that honour the hints draw this
@@ -45,6 +60,8 @@ cat >"$obconf/rc.xml" <<'XML'
 XML
 openbox --config-file "$obconf/rc.xml" 2>/dev/null &
 pids+=($!)
+timeout 10 bash -c 'until xprop -root _NET_SUPPORTING_WM_CHECK 2>/dev/null | grep -q "window id"; do
+  sleep 0.1; done' || { echo "openbox did not start" >&2; exit 1; }
 "$build/bin/konfigurator-sim" --port COM2 >"$log" &
 pids+=($!)
 "$build/bin/Konfigurator" &
@@ -61,3 +78,30 @@ sleep 0.5  # let the window repaint after the blocking flow
 mkdir -p docs
 /usr/bin/import -frame -window "$win" docs/konfigurator.png
 echo "docs/konfigurator.png written"
+
+# The window's frame on the screen, for the shots that reach beyond it.
+read -r fx fy < <(xwininfo -id "$win" | sed -n 's/.*Absolute upper-left [XY]: *//p' | paste -sd' ')
+# The COM list (170,37 105x22) opened, the pointer resting on COM2 until its tooltip shows.
+xdotool mousemove --window "$win" 222 48 click 1
+sleep 0.5
+xdotool mousemove --window "$win" 222 $((48 + 2 * 17)) sleep 0.2 mousemove_relative 2 0
+sleep 1.5
+/usr/bin/import -window root -crop "440x420+$((fx - 8))+$((fy - 30))" \
+  docs/konfigurator-com-list.png
+echo "docs/konfigurator-com-list.png written"
+xdotool key Escape
+
+# COM3, which leads nowhere here: "Czytaj" fails, and the box tells why under its details.
+xdotool mousemove --window "$win" 222 48 click 1
+sleep 0.5
+xdotool key Down Return
+sleep 0.3
+xdotool mousemove --window "$win" 111 243 click 1
+box=$(timeout 20 xdotool search --sync --onlyvisible --name '^Konfigurator$' | head -n1)
+[[ -n $box ]] || { echo "no message box appeared" >&2; exit 1; }
+sleep 0.5
+# The details button comes after "OK", which has the focus.
+xdotool key Tab space
+sleep 0.7
+/usr/bin/import -frame -window "$box" docs/konfigurator-details.png
+echo "docs/konfigurator-details.png written"
