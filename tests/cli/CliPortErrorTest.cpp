@@ -179,6 +179,17 @@ TEST(CliPortErrors, ALockFileInTheWayIsNamedWithItsPid) {
   EXPECT_TRUE(Contains(r.out, ",\"lock_file\":{\"path\":\"" + lock + "\",\"pid\":" + pid + "}}"))
       << r.out;
 
+  // The old binary form names the same live pid.
+  {
+    const int binary = ::getpid();
+    std::ofstream(lock, std::ios::trunc | std::ios::binary)
+        .write(reinterpret_cast<const char*>(&binary), sizeof binary);
+  }
+  r = RunCli(read);
+  EXPECT_TRUE(
+      Contains(r.err, "is locked by the lock file " + lock + " (pid " + pid + ", cli_tests).\n"))
+      << r.err;
+
   // Half written: too fresh to be taken over, and no pid to name.
   { std::ofstream(lock, std::ios::trunc); }
   r = RunCli(read);
