@@ -17,6 +17,7 @@
 #include <QStyleOptionFrame>
 #include <algorithm>
 #include <cstdlib>
+#include <utility>
 
 #include "AlertSound.h"
 #include "FieldText.h"
@@ -243,7 +244,13 @@ void TJvIPOctetEdit::mouseMoveEvent(QMouseEvent* event) {
 }
 
 void TJvIPOctetEdit::mouseReleaseEvent(QMouseEvent* event) {
-  pressEntered_ = false;
+  const bool entered = std::exchange(pressEntered_, false);
+  // What the click into the field selected is there to be typed over; it must not replace
+  // the X11 selection the operator may be about to paste with the middle button.
+  if (entered && event->button() == Qt::LeftButton) {
+    event->accept();
+    return;
+  }
   // The X11 selection pasted with the middle button; the press has placed the cursor.
   QClipboard* clipboard = QGuiApplication::clipboard();
   if (event->button() == Qt::MiddleButton && clipboard->supportsSelection() && !isReadOnly() &&
