@@ -122,7 +122,7 @@ std::string Missing(const portinfo::OpenFailureFacts& f) {
   std::string text;
   if (p.viaComLink) {
     text = "port " + p.display + " does not exist: " + p.path + " points at " + p.linkTarget +
-           ", which is not there (adapter unplugged?).\n";
+           ", which is not there: is the adapter unplugged?\n";
   } else if (!p.namedByPath) {
     text = "port " + p.display + " does not exist: there is no " + p.portsDir + "/" + p.display +
            " and no " + p.path + ".\n";
