@@ -476,6 +476,25 @@ TEST(SendFlow, AddressTypedIntoTheFieldIsSentExactlyAsTyped) {
   }
 }
 
+TEST(SendFlow, AddressTypedAfterAClickIntoTheFieldAReadFilledIsSentExactlyAsTyped) {
+  Bench b;
+  b.device.SetState(State(0, "192.168.7.33", "502"));
+  b.form.activateWindow();
+  ASSERT_TRUE(QTest::qWaitForWindowActive(&b.form));
+  b.Read();
+  ASSERT_EQ(b.form.JvIPAddress1->Text(), "192.168.7.33");
+  QWidget* const focused = nullptr;  // keys go to whatever holds the focus when they arrive
+  QLineEdit* const first = b.form.JvIPAddress1->OctetBox(0);
+  for (const char* typed : {"10.20.30.40", "172.16.5.9"}) {
+    b.form.ComboBox1->setFocus(Qt::MouseFocusReason);
+    QTest::mouseClick(first, Qt::LeftButton, {}, first->rect().center());
+    QTest::keyClicks(focused, QString::fromLatin1(typed));
+    b.Send();
+    EXPECT_TRUE(b.form.messages.isEmpty()) << b.form.messages.join("|").toStdString();
+    EXPECT_EQ(b.device.State().ip, typed);
+  }
+}
+
 TEST(Flows, BusyPointerWhileAFlowRunsAndNormalAfterIt) {
   Bench b;
   b.device.SetState(State(0, "10.20.30.40", "4001"));
