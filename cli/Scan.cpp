@@ -1,6 +1,7 @@
 #include "Scan.h"
 
 #include <algorithm>
+#include <cstdio>
 
 #include "Commands.h"
 
@@ -137,10 +138,14 @@ void Scan::StrayReply(const ByteString& frame, int probing, int baudIndex) {
   }
   std::vector<int> speeds = SpeedsToTry(other, -1);
   if (speeds.empty()) {
-    s_.Out().Say((probing >= 0 ? "probing address " + std::to_string(probing) + " at "
-                               : std::string("at ")) +
-                 std::to_string(SpeedOf(baudIndex)) + " bit/s, a reply came from address " +
-                 std::to_string(other) + ".");
+    // One format string, not pieces: the compiler stores concatenated literals in fragments
+    // that read as misspelt words to lintian.
+    char prefix[48] = "";
+    if (probing >= 0) std::snprintf(prefix, sizeof prefix, "probing address %d ", probing);
+    char text[160];
+    std::snprintf(text, sizeof text, "%sat %d bit/s, a reply came from address %d.", prefix,
+                  SpeedOf(baudIndex), other);
+    s_.Out().Say(text);
     m_.LeaveConfigModeOnce(static_cast<DeviceAddress>(other), link);
     if (probing >= 0) m_.LeaveConfigModeOnce(static_cast<DeviceAddress>(probing), link);
   } else if (const int at = Confirm(other, speeds, kSlowConfirmMs); at < 0) {
