@@ -335,10 +335,7 @@ int TJvIPAddress::Type(int index, QChar c) {
   }
   box->insert(QString(c));
   box->typed_ = true;
-  // From 26 on no further digit makes an octet, so the box is as done as with three digits.
-  const bool done = box->text().size() == box->maxLength() ||
-                    ParseFieldInteger(box->text()).value_or(0) * 10 > 255;
-  if (done && box->cursorPosition() == box->text().size()) {
+  if (box->text().size() == box->maxLength() && box->cursorPosition() == box->text().size()) {
     Settle(index);
     if (index < 3) {
       Enter(index + 1, Qt::OtherFocusReason, true);

@@ -124,8 +124,7 @@ class TJvIPAddress : public QWidget {
   friend class TJvIPOctetEdit;
 
   // Typing, one character at a time, into box `box`; returns the box the next character goes
-  // to. Digits fill the box and pass on after the third, or once no further digit could
-  // make an octet (26 and up); "." and space close a filled box,
+  // to. Digits fill the box and pass on after the third, "." and space close a filled box,
   // anything else is refused with the alert sound.
   int Type(int box, QChar c);
   // A dotted address replaces the whole field by the text-write rule; anything else is typed.
