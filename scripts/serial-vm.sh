@@ -178,20 +178,39 @@ fi
 # flow control would (a datagram wire drops them), and the adapter attaches to the bus only
 # once its far end is connected.
 monitor=$((20000 + RANDOM % 20000))
-started=$(date +%s.%N)
-timeout -k 10 900 qemu-system-x86_64 -accel $accel -m 512 -smp 1 -nodefaults -display none -no-reboot \
-  -kernel "$kernel" -initrd "$work/initrd.gz" \
-  -append "console=ttyS0 rdinit=/init panic=-1 quiet loglevel=3 8250.nr_uarts=4" \
-  -chardev file,id=con,path="$work/console.log" -serial chardev:con \
-  -chardev socket,id=s1,path="$work/uart.sock",server=on,wait=off -serial chardev:s1 \
-  -chardev socket,id=s2,path="$work/uart.sock" -serial chardev:s2 \
-  -chardev socket,id=u0,path="$work/ftdi.sock",server=on,wait=off \
-  -chardev socket,id=s3,path="$work/ftdi.sock" -serial chardev:s3 \
-  -device qemu-xhci,id=xhci -device usb-serial,bus=xhci.0,chardev=u0,id=ftdi \
-  -virtfs local,path=/,mount_tag=host,security_model=none,readonly=on,multidevs=remap \
-  -virtfs local,path="$work/out",mount_tag=out,security_model=none \
-  -monitor tcp:127.0.0.1:$monitor,server=on,wait=off >"$work/qemu.log" 2>&1 &
-qemu_pid=$!
+boot() {
+  : >"$work/console.log"
+  started=$(date +%s.%N)
+  timeout -k 10 900 qemu-system-x86_64 -accel "$1" -m 512 -smp 1 -nodefaults -display none -no-reboot \
+    -kernel "$kernel" -initrd "$work/initrd.gz" \
+    -append "console=ttyS0 rdinit=/init panic=-1 quiet loglevel=3 8250.nr_uarts=4" \
+    -chardev file,id=con,path="$work/console.log" -serial chardev:con \
+    -chardev socket,id=s1,path="$work/uart.sock",server=on,wait=off -serial chardev:s1 \
+    -chardev socket,id=s2,path="$work/uart.sock" -serial chardev:s2 \
+    -chardev socket,id=u0,path="$work/ftdi.sock",server=on,wait=off \
+    -chardev socket,id=s3,path="$work/ftdi.sock" -serial chardev:s3 \
+    -device qemu-xhci,id=xhci -device usb-serial,bus=xhci.0,chardev=u0,id=ftdi \
+    -virtfs local,path=/,mount_tag=host,security_model=none,readonly=on,multidevs=remap \
+    -virtfs local,path="$work/out",mount_tag=out,security_model=none \
+    -monitor tcp:127.0.0.1:$monitor,server=on,wait=off >"$work/qemu.log" 2>&1 &
+  qemu_pid=$!
+}
+boot $accel
+# A nested KVM may take the guest and never run it: no line on the console, a core busy for
+# good. The init says it is up within seconds on KVM; past a minute the emulator does it.
+if [[ $accel == kvm ]]; then
+  for _ in $(seq 120); do
+    grep -q "serial-vm: up" "$work/console.log" 2>/dev/null || ! kill -0 $qemu_pid 2>/dev/null && break
+    sleep 0.5
+  done
+  if ! grep -q "serial-vm: up" "$work/console.log" 2>/dev/null; then
+    echo "serial-vm: the machine did not come up under KVM within 60 s; again under TCG" >&2
+    kill $qemu_pid 2>/dev/null || true
+    wait $qemu_pid 2>/dev/null || true
+    accel=tcg
+    boot $accel
+  fi
+fi
 # The guest asks for the adapter to be pulled out and put back, or for a break into the port
 # under test (the file names the driver), with a file in the shared folder.
 monitor() {
